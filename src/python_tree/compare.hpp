@@ -1,0 +1,72 @@
+// The three-way key comparison that every ordered operation of the engine uses.
+//
+// compare(a, b) asks the interpreter a == b, then a < b, then a > b, and the
+// first that holds decides.  Keys whose type is exactly int, bool, float or
+// str have pure, deterministic comparisons, so for them the same answer is
+// computed natively from a copy taken once (NativeKey), without calling the
+// interpreter.  Any other key, on either side, takes the interpreter's path,
+// call for call.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "support/error.hpp"
+
+namespace quorvel {
+
+enum class Ordering : std::int8_t { Less = -1, Equal = 0, Greater = 1 };
+
+// What kind of native copy a key has.  Bit flags, so that a pair of kinds can
+// be classified with one mask.
+enum NativeKind : std::uint8_t {
+  kNoNative = 0,
+  kNativeInt = 1,    // exact int or bool that fits in 64 bits: the value
+  kNativeFloat = 2,  // exact float: its bits
+  kNativeStr = 4,    // exact str: the first 8 bytes of its code points, WTF-8 encoded, big-endian
+};
+
+struct NativeKey {
+  std::uint64_t bits = 0;
+  std::uint8_t kind = kNoNative;
+
+  // The native copy of a key object (borrowed); kNoNative for other types.
+  static NativeKey of(PyObject* key) noexcept;
+};
+
+// A key as compare sees it: the object (borrowed) and its native copy.
+struct KeyView {
+  PyObject* object;
+  NativeKey native;
+
+  static KeyView of(PyObject* key) noexcept { return KeyView{key, NativeKey::of(key)}; }
+};
+
+// Both sides through the interpreter's rich comparisons.
+Result<Ordering> compare_objects(PyObject* a, PyObject* b);
+// Both sides exact str whose prefixes tie.
+Result<Ordering> compare_strings(PyObject* a, PyObject* b);
+// Two numbers, at least one a float: exact, as the interpreter compares them.
+Result<Ordering> compare_numbers(const NativeKey& a, const NativeKey& b);
+
+// a relative to b: Less, Equal or Greater, or the comparison's exception.
+inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
+  const std::uint8_t kinds = a.native.kind | b.native.kind;
+  if (a.native.kind != kNoNative && b.native.kind != kNoNative) {
+    if (kinds == kNativeInt) {
+      const auto x = static_cast<std::int64_t>(a.native.bits);
+      const auto y = static_cast<std::int64_t>(b.native.bits);
+      return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
+    }
+    if (kinds == kNativeStr) {
+      if (a.native.bits != b.native.bits)
+        return a.native.bits < b.native.bits ? Ordering::Less : Ordering::Greater;
+      return compare_strings(a.object, b.object);
+    }
+    if ((kinds & kNativeStr) == 0) return compare_numbers(a.native, b.native);
+  }
+  return compare_objects(a.object, b.object);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,243 @@
+#include "python_tree/traversal.hpp"
+
+#include <algorithm>
+
+namespace quorvel {
+namespace {
+
+Status append_value(Snapshot& out, const Node* node) {
+  return out.push(node->entry.value.clone());
+}
+
+// The in-order, descending and pre-order workers recurse into one child and
+// loop into the other, so their depth stays within the tree height.
+Status collect_in_order(const Node* node, Snapshot& out) {
+  for (; node != nullptr; node = node->right) {
+    if (Status s = collect_in_order(node->left, out); !s) return s;
+    if (Status s = append_value(out, node); !s) return s;
+  }
+  return {};
+}
+
+Status collect_descending(const Node* node, Snapshot& out) {
+  for (; node != nullptr; node = node->left) {
+    if (Status s = collect_descending(node->right, out); !s) return s;
+    if (Status s = append_value(out, node); !s) return s;
+  }
+  return {};
+}
+
+Status collect_pre_order(const Node* node, Snapshot& out) {
+  for (; node != nullptr; node = node->right) {
+    if (Status s = append_value(out, node); !s) return s;
+    if (Status s = collect_pre_order(node->left, out); !s) return s;
+  }
+  return {};
+}
+
+Status collect_post_order(const Node* node, Snapshot& out) {
+  if (node == nullptr) return {};
+  if (Status s = collect_post_order(node->left, out); !s) return s;
+  if (Status s = collect_post_order(node->right, out); !s) return s;
+  return append_value(out, node);
+}
+
+Status collect_in_order_entries(const Node* node, EntrySnapshot& out) {
+  for (; node != nullptr; node = node->right) {
+    if (Status s = collect_in_order_entries(node->left, out); !s) return s;
+    if (Status s = out.push(Entry(node->entry.value.clone(), node->entry.key.clone())); !s) return s;
+  }
+  return {};
+}
+
+// A full traversal: room for exactly `len` values, then the worker.
+template <class Out, Status (*Worker)(const Node*, Out&)>
+Result<Out> collect_all(const PythonAvlTree& tree) {
+  Out out;
+  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
+  if (Status s = Worker(tree.root(), out); !s) return std::move(s).error();
+  return out;
+}
+
+// First-in first-out queue of nodes on a ring buffer: no storage until the
+// first push, then 4 slots, doubling when full.
+class NodeQueue {
+ public:
+  NodeQueue() noexcept = default;
+  NodeQueue(const NodeQueue&) = delete;
+  NodeQueue& operator=(const NodeQueue&) = delete;
+  ~NodeQueue() { mem_free(slots_); }
+
+  bool empty() const noexcept { return count_ == 0; }
+
+  Status push(const Node* node) noexcept {
+    if (count_ == capacity_) {
+      if (Status s = grow(); !s) return s;
+    }
+    slots_[(head_ + count_) % capacity_] = node;
+    ++count_;
+    return {};
+  }
+
+  const Node* pop() noexcept {
+    const Node* node = slots_[head_];
+    head_ = (head_ + 1) % capacity_;
+    --count_;
+    return node;
+  }
+
+ private:
+  Status grow() noexcept {
+    const std::size_t capacity = capacity_ == 0 ? 4 : capacity_ * 2;
+    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(const Node*)) return Error::no_memory();
+    auto* slots = static_cast<const Node**>(mem_alloc(capacity * sizeof(const Node*)));
+    if (slots == nullptr) return Error::no_memory();
+    // Unwrap the ring so that the oldest node is first again.
+    for (std::size_t i = 0; i < count_; ++i) slots[i] = slots_[(head_ + i) % capacity_];
+    mem_free(slots_);
+    slots_ = slots;
+    capacity_ = capacity;
+    head_ = 0;
+    return {};
+  }
+
+  const Node** slots_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+};
+
+// Where a stored key stands against the bounds of a range.
+struct Window {
+  const KeyView* start;
+  const KeyView* end;
+  bool include_start;
+  bool include_end;
+};
+
+Status collect_range(const Node* node, const Window& window, Snapshot& out) {
+  if (node == nullptr) return {};
+  // Both comparisons of a node come before any of its subtrees is visited.
+  Ordering vs_start = Ordering::Greater;
+  Ordering vs_end = Ordering::Less;
+  if (window.start != nullptr) {
+    Result<Ordering> order = compare(node->key(), *window.start);
+    if (!order) return std::move(order).error();
+    vs_start = order.value();
+  }
+  if (window.end != nullptr) {
+    Result<Ordering> order = compare(node->key(), *window.end);
+    if (!order) return std::move(order).error();
+    vs_end = order.value();
+  }
+  if (vs_start == Ordering::Greater) {
+    if (Status s = collect_range(node->left, window, out); !s) return s;
+  }
+  const bool above_start =
+      vs_start == Ordering::Greater || (vs_start == Ordering::Equal && window.include_start);
+  const bool below_end = vs_end == Ordering::Less || (vs_end == Ordering::Equal && window.include_end);
+  if (above_start && below_end) {
+    if (Status s = append_value(out, node); !s) return s;
+  }
+  if (vs_end == Ordering::Less) return collect_range(node->right, window, out);
+  return {};
+}
+
+// The stack-driven walk shared by iter_from (toward the right) and iter_to
+// (toward the left, mirrored): descend to the bound, then hand out nodes in
+// order until `count` values are taken.
+template <bool Ascending>
+Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound, std::uint64_t count) {
+  Snapshot out;
+  if (Status s = out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tree.len(), count))); !s)
+    return std::move(s).error();
+  if (count == 0) return out;
+  // A node is "inside" when its key is not beyond the bound: not Less for
+  // iter_from, not Greater for iter_to.
+  constexpr Ordering kOutside = Ascending ? Ordering::Less : Ordering::Greater;
+  const auto toward_start = [](const Node* node) { return Ascending ? node->left : node->right; };
+  const auto toward_end = [](const Node* node) { return Ascending ? node->right : node->left; };
+
+  Vec<const Node*> stack;
+  for (const Node* node = tree.root(); node != nullptr;) {
+    Result<Ordering> order = compare(node->key(), bound);
+    if (!order) return std::move(order).error();
+    if (order.value() == kOutside) {
+      node = toward_end(node);
+    } else {
+      if (Status s = stack.push(node); !s) return std::move(s).error();
+      node = toward_start(node);
+    }
+  }
+  while (!stack.empty() && out.size() < count) {
+    const Node* node = stack.pop_back();
+    if (Status s = append_value(out, node); !s) return std::move(s).error();
+    for (const Node* next = toward_end(node); next != nullptr; next = toward_start(next)) {
+      if (Status s = stack.push(next); !s) return std::move(s).error();
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<Snapshot> in_order(const PythonAvlTree& tree) {
+  return collect_all<Snapshot, collect_in_order>(tree);
+}
+
+Result<Snapshot> descending(const PythonAvlTree& tree) {
+  return collect_all<Snapshot, collect_descending>(tree);
+}
+
+Result<Snapshot> pre_order(const PythonAvlTree& tree) {
+  return collect_all<Snapshot, collect_pre_order>(tree);
+}
+
+Result<Snapshot> post_order(const PythonAvlTree& tree) {
+  return collect_all<Snapshot, collect_post_order>(tree);
+}
+
+Result<EntrySnapshot> in_order_entries(const PythonAvlTree& tree) {
+  return collect_all<EntrySnapshot, collect_in_order_entries>(tree);
+}
+
+Result<Snapshot> level_order(const PythonAvlTree& tree) {
+  Snapshot out;
+  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
+  if (tree.root() == nullptr) return out;
+  NodeQueue queue;
+  if (Status s = queue.push(tree.root()); !s) return std::move(s).error();
+  while (!queue.empty()) {
+    const Node* node = queue.pop();
+    if (Status s = append_value(out, node); !s) return std::move(s).error();
+    for (const Node* child : {node->left, node->right}) {
+      if (child == nullptr) continue;
+      if (Status s = queue.push(child); !s) return std::move(s).error();
+    }
+  }
+  return out;
+}
+
+Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const KeyView* end,
+                       bool include_start, bool include_end) {
+  if (start != nullptr && end != nullptr) {
+    Result<Ordering> order = compare(*start, *end);
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Greater)
+      return Error::make(PyExc_ValueError, "range start must not exceed end");
+  }
+  Snapshot out;
+  const Window window{start, end, include_start, include_end};
+  if (Status s = collect_range(tree.root(), window, out); !s) return std::move(s).error();
+  return out;
+}
+
+Result<Snapshot> iter_from(const PythonAvlTree& tree, const KeyView& start, std::uint64_t count) {
+  return walk_from_bound<true>(tree, start, count);
+}
+
+Result<Snapshot> iter_to(const PythonAvlTree& tree, const KeyView& end, std::uint64_t count) {
+  return walk_from_bound<false>(tree, end, count);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,36 @@
+// Snapshots: every way of reading many entries out of the tree.
+//
+// Each operation walks the tree once and copies strong references into a new
+// array that the caller owns; the tree is not changed and keeps no trace of
+// the walk.  The full traversals make no comparison; the bounded queries
+// compare the stored key (left operand) with the bound (right operand).
+#pragma once
+
+#include <cstdint>
+
+#include "python_tree/tree.hpp"
+#include "support/memory.hpp"
+
+namespace quorvel {
+
+// Strong references to values, in traversal order.
+using Snapshot = Vec<Ref>;
+// (value, key) pairs in ascending key order.
+using EntrySnapshot = Vec<Entry>;
+
+Result<Snapshot> in_order(const PythonAvlTree& tree);
+Result<Snapshot> descending(const PythonAvlTree& tree);
+Result<Snapshot> pre_order(const PythonAvlTree& tree);
+Result<Snapshot> post_order(const PythonAvlTree& tree);
+Result<Snapshot> level_order(const PythonAvlTree& tree);
+Result<EntrySnapshot> in_order_entries(const PythonAvlTree& tree);
+
+// Values whose keys lie between the bounds, ascending.  A null bound is absent.
+Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const KeyView* end,
+                       bool include_start, bool include_end);
+// At most `count` values, ascending from the smallest key not less than `start`.
+Result<Snapshot> iter_from(const PythonAvlTree& tree, const KeyView& start, std::uint64_t count);
+// At most `count` values, descending from the largest key not greater than `end`.
+Result<Snapshot> iter_to(const PythonAvlTree& tree, const KeyView& end, std::uint64_t count);
+
+}  // namespace quorvel

@@ -1,0 +1,114 @@
+// The AVL tree over (value, key) entries.
+//
+// The engine knows nothing of key rules: callers derive keys before they call
+// it.  It calls back into the interpreter only to compare keys (compare) and
+// to add or release references.  Every comparison of an insertion or removal
+// happens on the way down, before anything is relinked, so a failed
+// comparison leaves the tree exactly as it was.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "python_tree/compare.hpp"
+#include "support/error.hpp"
+#include "support/memory.hpp"
+#include "support/ref.hpp"
+
+namespace quorvel {
+
+// One stored item.  For a tree without key rule both are the same object.
+struct Entry {
+  Ref value;
+  Ref key;
+
+  Entry() noexcept = default;
+  Entry(Ref v, Ref k) noexcept : value(std::move(v)), key(std::move(k)) {}
+  Entry(Entry&&) noexcept = default;
+  Entry& operator=(Entry&&) noexcept = default;
+  // The value is released before the key.
+  ~Entry() {
+    value.reset();
+    key.reset();
+  }
+};
+
+template <>
+inline constexpr bool is_relocatable<Entry> = true;
+
+struct Node {
+  Node* left = nullptr;   // keys that compared Less
+  Node* right = nullptr;  // keys that compared Greater
+  Entry entry;
+  std::uint64_t native_bits = 0;  // NativeKey of entry.key, split to keep the node at 48 bytes
+  std::uint8_t native_kind = kNoNative;
+  std::uint8_t height = 1;        // nodes on the longest downward path; AVL heights stay far below 255
+
+  KeyView key() const noexcept { return KeyView{entry.key.get(), NativeKey{native_bits, native_kind}}; }
+
+  // A new leaf owning the entry, or MemoryError (the entry is then released).
+  static Result<Node*> make(Entry&& entry, NativeKey native);
+  // Releases one detached node: value, then key, then the memory.
+  static void destroy(Node* node) noexcept;
+};
+
+// h(x): the height of a subtree, 0 when empty.
+inline unsigned height_of(const Node* node) noexcept { return node ? node->height : 0; }
+
+// Releases a whole subtree in pre-order: at each node the value, the key,
+// then the left subtree, then the right subtree.
+void destroy_subtree(Node* node) noexcept;
+
+Node* rotate_left(Node* node);
+Node* rotate_right(Node* node);
+Node* rebalance(Node* node);
+
+// Inserts into the subtree at `slot`.  True if stored; false for a duplicate
+// key (the entry is released and the stored one stays).  On an exception the
+// entry is released and the subtree is unchanged.
+Result<bool> insert_at(Node*& slot, Entry&& entry, const KeyView& key);
+
+// Removes the entry whose key compares Equal from the subtree at `slot`.
+// The detached node is handed back through `removed` (still holding its
+// entry), so that its references are released once the whole tree is
+// consistent again.
+Result<bool> remove_at(Node*& slot, const KeyView& key, Node*& removed);
+
+// Detaches the smallest node of a non-empty subtree: (rest, minimum).
+std::pair<Node*, Node*> take_min(Node* node);
+
+class PythonAvlTree {
+ public:
+  PythonAvlTree() noexcept = default;
+  PythonAvlTree(Node* root, std::uint64_t len) noexcept : root_(root), len_(len) {}
+  PythonAvlTree(PythonAvlTree&& other) noexcept
+      : root_(std::exchange(other.root_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+  PythonAvlTree& operator=(PythonAvlTree&&) = delete;
+  PythonAvlTree(const PythonAvlTree&) = delete;
+  ~PythonAvlTree() { clear(); }
+
+  const Node* root() const noexcept { return root_; }
+  std::uint64_t len() const noexcept { return len_; }
+  unsigned height() const noexcept { return height_of(root_); }
+
+  // insert_at on the root, counting what was stored.
+  Result<bool> insert(Entry&& entry);
+  // remove_at on the root; the removed entry is released after relinking.
+  Result<bool> remove(const KeyView& key);
+  // The node whose key compares Equal to the probe, or null.
+  Result<const Node*> find(const KeyView& key) const;
+
+  const Node* first() const noexcept;
+  const Node* last() const noexcept;
+
+  // Empties the tree, then releases what it held.
+  void clear() noexcept;
+
+ private:
+  Node* root_ = nullptr;
+  std::uint64_t len_ = 0;
+};
+
+}  // namespace quorvel
