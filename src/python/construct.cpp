@@ -1,0 +1,130 @@
+// AVLTree(values=None, *, key=None), insert, and the size queries.
+#include "python/binding.hpp"
+#include "python/docs.hpp"
+#include "python/key_extractor.hpp"
+#include "python/members.hpp"
+#include "python/objects.hpp"
+
+namespace quorvel {
+namespace {
+
+constexpr const char* kNewPositional[] = {"values"};
+constexpr KeywordOnlyParameterDescription kNewKeywordOnly[] = {{"key", false}};
+constexpr FunctionDescription kNewDescription{"AVLTree", "__new__", kNewPositional, 0, 0, kNewKeywordOnly};
+constexpr FunctionDescription kInsertDescription = single_parameter("insert", kValueParameter);
+
+bool given(PyObject* argument) noexcept { return argument != nullptr && argument != Py_None; }
+
+// Inserts every collected value in order, deriving each key only after the
+// value before it was placed.
+Status insert_all(PythonValues& values, const KeyExtractor& extractor, PythonAvlTree& tree) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    Ref value = std::move(values[i]);
+    Result<Ref> key = extractor.derive_key(value.get());
+    if (!key) {
+      Error error = std::move(key).error();
+      value.reset();
+      return error;
+    }
+    Result<bool> inserted = tree.insert(Entry(std::move(value), std::move(key).value()));
+    if (!inserted) return std::move(inserted).error();
+  }
+  return {};
+}
+
+Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  BoundArguments bound;
+  if (Status s = extract_arguments_tuple_dict(kNewDescription, args, kwargs, bound); !s)
+    return std::move(s).error();
+  PyObject* values_argument = bound[0];
+  PyObject* key_argument = bound[1];
+
+  // Every value is collected before the key rule is even looked at.
+  PythonValues values;
+  if (given(values_argument)) {
+    Result<PythonValues> collected = extract_values(values_argument);
+    if (!collected) return argument_extraction_error("values", std::move(collected).error());
+    values = std::move(collected).value();
+  }
+  KeyExtractor extractor;
+  if (given(key_argument)) {
+    Result<KeyExtractor> converted = KeyExtractor::extract(key_argument);
+    if (!converted) {
+      Error error = std::move(converted).error();
+      values.clear();
+      return argument_extraction_error("key", std::move(error));
+    }
+    extractor = std::move(converted).value();
+  }
+
+  PythonAvlTree tree;
+  if (Status s = insert_all(values, extractor, tree); !s) {
+    // What was not reached, then the partial tree, then the extractor.
+    Error error = std::move(s).error();
+    values.clear();
+    tree.clear();
+    return error;
+  }
+  values.clear();
+  return create_tree_object(type, std::move(extractor), std::move(tree));
+}
+
+Result<Ref> insert(PyAVLTree& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Result<PyObject*> argument = bind_single(kInsertDescription, args, nargs, kwnames);
+  if (!argument) return std::move(argument).error();
+  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(self.borrow);
+  if (!guard) return std::move(guard).error();
+  Ref value = Ref::borrow(argument.value());
+  Result<Ref> key = self.extractor.derive_key(value.get());
+  if (!key) return std::move(key).error();
+  Result<bool> inserted = self.tree.insert(Entry(std::move(value), std::move(key).value()));
+  if (!inserted) return std::move(inserted).error();
+  return bool_object(inserted.value());
+}
+
+Result<Ref> is_empty(PyAVLTree& self) {
+  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
+  if (!guard) return std::move(guard).error();
+  return bool_object(self.tree.len() == 0);
+}
+
+Result<Py_ssize_t> length(PyAVLTree& self) {
+  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
+  if (!guard) return std::move(guard).error();
+  const std::uint64_t len = self.tree.len();
+  if (len > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetNone(PyExc_OverflowError);
+    return Error::fetch();
+  }
+  return static_cast<Py_ssize_t>(len);
+}
+
+Result<bool> truth(PyAVLTree& self) {
+  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
+  if (!guard) return std::move(guard).error();
+  return self.tree.len() != 0;
+}
+
+}  // namespace
+
+PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return run_object([&] { return construct(type, args, kwargs); });
+}
+
+QUORVEL_VECTOR_ENTRY(tree_insert) {
+  return run_object([&] { return insert(tree_of(self), args, nargs, kwnames); });
+}
+
+QUORVEL_PLAIN_ENTRY(tree_is_empty) {
+  return run_object([&] { return is_empty(tree_of(self)); });
+}
+
+Py_ssize_t tree_length(PyObject* self) noexcept {
+  return run_integer<Py_ssize_t>([&] { return length(tree_of(self)); });
+}
+
+int tree_bool(PyObject* self) noexcept {
+  return run_integer<int>([&] { return truth(tree_of(self)); });
+}
+
+}  // namespace quorvel

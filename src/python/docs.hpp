@@ -1,0 +1,105 @@
+// The module's own texts: docstrings as registered (text signature line,
+// "--", an empty line, then the body), and the bodies of the slot methods,
+// which the interpreter registers without docstrings of their own.
+#pragma once
+
+#include <string_view>
+
+namespace quorvel::docs {
+
+inline constexpr char kModule[] = "Python bindings for `quorvel`.";
+inline constexpr char kVersion[] = "0.1.2";
+
+inline constexpr char kTreeClass[] =
+    "AVLTree(values=None, *, key=None)\n--\n\n"
+    "A height-balanced ordered set of comparable Python objects.\n\n"
+    "Values are ordered directly unless `key` is an attribute name or a\n"
+    "callable. Equal keys are treated as duplicate set entries.";
+inline constexpr char kIteratorClass[] =
+    "An iterator over a snapshot of tree values.\n\n"
+    "Mutating or clearing the source tree does not invalidate this iterator.";
+
+inline constexpr char kInsert[] =
+    "insert($self, value)\n--\n\nInsert `value` and return `True` if its key was not already present.";
+inline constexpr char kRemove[] = "remove($self, value)\n--\n\nRemove the entry matching `value`'s extracted key.";
+inline constexpr char kRemoveKey[] =
+    "remove_key($self, key)\n--\n\nRemove the entry matching an already-extracted key.";
+inline constexpr char kSearch[] =
+    "search($self, value)\n--\n\nReturn the entry matching `value`'s extracted key, or `None`.";
+inline constexpr char kGet[] = "get($self, value)\n--\n\nAlias for `search`.";
+inline constexpr char kSearchKey[] =
+    "search_key($self, key)\n--\n\nReturn the entry matching an already-extracted key, or `None`.";
+inline constexpr char kContains[] =
+    "contains($self, value)\n--\n\nReturn whether an entry matching `value`'s extracted key exists.";
+inline constexpr char kHasNode[] = "has_node($self, value)\n--\n\nCompatibility alias for `contains`.";
+inline constexpr char kContainsKey[] =
+    "contains_key($self, key)\n--\n\nReturn whether an already-extracted key exists.";
+inline constexpr char kClear[] = "clear($self)\n--\n\nRemove every value from the tree.";
+inline constexpr char kIsEmpty[] = "is_empty($self)\n--\n\nReturn whether the tree contains no values.";
+inline constexpr char kFirst[] = "first($self)\n--\n\nReturn the value with the smallest key, or `None` when empty.";
+inline constexpr char kMin[] = "min($self)\n--\n\nAlias for `first`.";
+inline constexpr char kLast[] = "last($self)\n--\n\nReturn the value with the largest key, or `None` when empty.";
+inline constexpr char kMax[] = "max($self)\n--\n\nAlias for `last`.";
+inline constexpr char kRange[] =
+    "range($self, start=None, end=None, *, include_start=True, include_end=False)\n--\n\n"
+    "Return values whose extracted keys fall between optional endpoints.\n\n"
+    "Endpoints are already-extracted keys. The start is inclusive and the\n"
+    "end is exclusive by default. Invalid or incomparable keys raise.";
+inline constexpr char kIterFrom[] =
+    "iter_from($self, start, count)\n--\n\n"
+    "Return at most `count` values from an inclusive lower-bound key.\n"
+    "`start` is an already-extracted key. If it is absent from the tree,\n"
+    "iteration begins at the first greater key.";
+inline constexpr char kIterTo[] =
+    "iter_to($self, end, count)\n--\n\n"
+    "Return at most `count` values from an inclusive upper-bound key.\n"
+    "Values are returned in descending order. `end` is an already-\n"
+    "extracted key; if absent, iteration begins at the first smaller key.";
+inline constexpr char kInOrder[] = "in_order($self)\n--\n\nReturn a snapshot iterator in ascending key order.";
+inline constexpr char kDescending[] =
+    "descending($self)\n--\n\nReturn a snapshot iterator in descending key order.";
+inline constexpr char kPreOrder[] = "pre_order($self)\n--\n\nReturn a snapshot iterator in root-left-right order.";
+inline constexpr char kPostOrder[] =
+    "post_order($self)\n--\n\nReturn a snapshot iterator in left-right-root order.";
+inline constexpr char kLevelOrder[] =
+    "level_order($self)\n--\n\nReturn a breadth-first snapshot iterator, level by level.";
+inline constexpr char kReduce[] =
+    "__reduce__($self)\n--\n\n"
+    "Return `(callable, args)` for pickle reconstruction.\n\n"
+    "The tree is reduced to a sorted list of `(value, key)` pairs plus\n"
+    "the key extractor. Reconstruction uses the fast O(n) sorted builder\n"
+    "so unpickling does not perform AVL insertion or Python comparisons.";
+inline constexpr char kHeight[] = "The height of the tree; an empty tree has height zero.";
+inline constexpr char kFromSortedEntries[] =
+    "_avltree_from_sorted_entries(pairs, key_spec)\n--\n\n"
+    "Private reconstruction helper used by pickle.\n\n"
+    "Accepts a list of `(value, key)` pairs in **strictly ascending key\n"
+    "order** and the original key extractor. Nodes are allocated directly\n"
+    "via the O(n) balanced builder \u2014 no AVL insertion or Python comparison\n"
+    "work is performed during unpickling.\n\n"
+    "This function is an implementation detail; its name and signature may\n"
+    "change across versions without notice.";
+
+// Slot methods: bodies only.
+inline constexpr char kNew[] =
+    "Create a tree from optional values and a fixed key extractor.\n\n"
+    "`key` may be an attribute name, a one-argument callable, or `None`\n"
+    "to compare values directly. Duplicate keys are stored only once.";
+inline constexpr char kLen[] = "Return the number of unique keys in the tree.";
+inline constexpr char kBool[] = "Return `True` when the tree is non-empty.";
+inline constexpr char kContainsSlot[] = "Implement `value in tree` using the value's extracted key.";
+inline constexpr char kTreeIter[] = "Iterate over a snapshot of values in ascending key order.";
+inline constexpr char kRepr[] = "Return an ascending representation of the stored values.";
+inline constexpr char kIteratorIter[] = "Return this iterator object.";
+inline constexpr char kIteratorNext[] = "Return the next value, raising `StopIteration` when exhausted.";
+inline constexpr char kVersionAttribute[] = "The installed `quorvel` package version.";
+inline constexpr char kAllAttribute[] = "Names exported by `from quorvel import *`.";
+
+// The body of a registered docstring: what follows its signature line and "--".
+constexpr std::string_view body_of(std::string_view doc) {
+  constexpr std::string_view separator = "\n--\n\n";
+  const auto at = doc.find(separator);
+  return at == std::string_view::npos ? doc : doc.substr(at + separator.size());
+}
+
+}  // namespace quorvel::docs

@@ -1,0 +1,67 @@
+#include "python/entry.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+namespace quorvel {
+namespace {
+
+constexpr const char kFaultWithoutText[] = "quorvel: internal failure without a message";
+
+[[noreturn]] void abort_at_boundary() noexcept {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+void raise_exception_of(const std::exception_ptr& fault) {
+  try {
+    std::rethrow_exception(fault);
+  } catch (const Fault& f) {
+    from_panic_payload(f.message().empty() ? kFaultWithoutText : f.message()).restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    from_panic_payload(e.what()).restore();
+  } catch (...) {
+    from_panic_payload(kFaultWithoutText).restore();
+  }
+}
+
+}  // namespace
+
+void raise_current_fault() noexcept {
+  try {
+    raise_exception_of(std::current_exception());
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+void report_current_fault_unraisable() noexcept {
+  // Keep whatever exception the interpreter was already handling when it
+  // destroyed this object.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  raise_current_fault();
+  PyErr_WriteUnraisable(nullptr);
+  PyErr_Restore(type, value, traceback);
+}
+
+Result<SharedBorrow> SharedBorrow::take(BorrowFlag& flag) {
+  std::int64_t seen = flag.state.load();
+  do {
+    if (seen == -1) return Error::make(PyExc_RuntimeError, "Already mutably borrowed");
+  } while (!flag.state.compare_exchange_weak(seen, seen + 1));
+  return SharedBorrow(&flag);
+}
+
+Result<ExclusiveBorrow> ExclusiveBorrow::take(BorrowFlag& flag) {
+  std::int64_t expected = 0;
+  if (!flag.state.compare_exchange_strong(expected, -1)) return Error::make(PyExc_RuntimeError, "Already borrowed");
+  return ExclusiveBorrow(&flag);
+}
+
+}  // namespace quorvel

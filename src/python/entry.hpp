@@ -1,0 +1,114 @@
+// The entry wrapper and the receiver guard.
+//
+// Every call from the interpreter runs its body inside one of the run_*
+// functions below: a value is returned in the slot's form, an Error is set on
+// the thread and the slot's failure marker returned, and a C++ exception (an
+// internal fault) becomes PanicException.  No C++ exception ever crosses into
+// the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#include "support/error.hpp"
+#include "support/ref.hpp"
+
+namespace quorvel {
+
+// Sets the C++ exception being handled as the thread's interpreter exception:
+// PanicException for a fault (MemoryError for std::bad_alloc).  Call it only
+// from a catch block.  A fault while doing so aborts the process.
+void raise_current_fault() noexcept;
+
+// Reports the C++ exception being handled as unraisable (for destructors).
+void report_current_fault_unraisable() noexcept;
+
+template <class Body>
+PyObject* run_object(Body&& body) noexcept {
+  try {
+    Result<Ref> result = body();
+    if (result) return std::move(result).value().release();
+    std::move(result).error().restore();
+  } catch (...) {
+    raise_current_fault();
+  }
+  return nullptr;
+}
+
+// For the integer slots: truth values and counts, -1 on failure.
+template <class Out, class Body>
+Out run_integer(Body&& body) noexcept {
+  try {
+    auto result = body();
+    if (result) return static_cast<Out>(result.value());
+    std::move(result).error().restore();
+  } catch (...) {
+    raise_current_fault();
+  }
+  return -1;
+}
+
+// For the module's execution step: 0, or -1 with the exception set.
+template <class Body>
+int run_status(Body&& body) noexcept {
+  try {
+    Status status = body();
+    if (status) return 0;
+    std::move(status).error().restore();
+  } catch (...) {
+    raise_current_fault();
+  }
+  return -1;
+}
+
+// For destructors: a fault is reported as unraisable and never propagates.
+template <class Body>
+void run_destructor(Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+    report_current_fault_unraisable();
+  }
+}
+
+// The borrow flag: 0 free, n > 0 shared holders, -1 held exclusively.
+struct BorrowFlag {
+  std::atomic<std::int64_t> state{0};
+};
+
+class SharedBorrow {
+ public:
+  static Result<SharedBorrow> take(BorrowFlag& flag);
+  SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  SharedBorrow& operator=(SharedBorrow&&) = delete;
+  ~SharedBorrow() {
+    if (flag_ != nullptr) flag_->state.fetch_sub(1);
+  }
+
+ private:
+  explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+  BorrowFlag* flag_;
+};
+
+class ExclusiveBorrow {
+ public:
+  static Result<ExclusiveBorrow> take(BorrowFlag& flag);
+  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
+  ~ExclusiveBorrow() {
+    if (flag_ != nullptr) flag_->state.store(0);
+  }
+
+ private:
+  explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+  BorrowFlag* flag_;
+};
+
+// A new reference to True or False.
+inline Ref bool_object(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
+inline Ref none_object() noexcept { return Ref::borrow(Py_None); }
+
+}  // namespace quorvel

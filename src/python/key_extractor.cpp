@@ -1,0 +1,90 @@
+#include "python/key_extractor.hpp"
+
+#include <cstring>
+
+namespace quorvel {
+
+Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
+  // The str test comes first: a str is always an attribute name.
+  if (PyType_GetFlags(Py_TYPE(spec)) & Py_TPFLAGS_UNICODE_SUBCLASS) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(spec, &size);
+    if (utf8 == nullptr) return Error::fetch();
+    // One extra byte, so that an empty name still owns a block.
+    auto* text = static_cast<char*>(mem_alloc(static_cast<std::size_t>(size) + 1));
+    if (text == nullptr) return Error::no_memory();
+    std::memcpy(text, utf8, static_cast<std::size_t>(size));
+    text[size] = '\0';
+    KeyExtractor extractor;
+    extractor.form_ = Form::Attribute;
+    extractor.text_ = text;
+    extractor.size_ = static_cast<std::size_t>(size);
+    return extractor;
+  }
+  if (PyCallable_Check(spec)) {
+    KeyExtractor extractor;
+    extractor.form_ = Form::Callable;
+    extractor.callable_ = Ref::borrow(spec);
+    return extractor;
+  }
+  return Error::make(PyExc_TypeError, "key must be an attribute name, a callable, or None");
+}
+
+Result<Ref> KeyExtractor::derive_key(PyObject* value) const {
+  switch (form_) {
+    case Form::Identity:
+      return Ref::borrow(value);
+    case Form::Attribute: {
+      // A new str every time: the whole text names one attribute, dots included.
+      Ref name = Ref::steal(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(size_)));
+      if (!name) return Error::fetch();
+      Ref key = Ref::steal(PyObject_GetAttr(value, name.get()));
+      if (!key) return Error::fetch();
+      return key;
+    }
+    case Form::Callable: {
+      Ref arguments = Ref::steal(PyTuple_Pack(1, value));
+      if (!arguments) return Error::fetch();
+      Ref key = Ref::steal(PyObject_Call(callable_.get(), arguments.get(), nullptr));
+      if (!key) return Error::fetch();
+      return key;
+    }
+  }
+  throw Fault("key extractor of unknown form");
+}
+
+Result<Ref> KeyExtractor::to_key_spec() const {
+  switch (form_) {
+    case Form::Identity:
+      return Ref::borrow(Py_None);
+    case Form::Attribute: {
+      Ref text = Ref::steal(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(size_)));
+      if (!text) return Error::fetch();
+      return text;
+    }
+    case Form::Callable:
+      return callable_.clone();
+  }
+  throw Fault("key extractor of unknown form");
+}
+
+Result<PythonValues> extract_values(PyObject* iterable) {
+  Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+  if (!iterator) return Error::fetch();
+  PythonValues values;
+  while (true) {
+    Ref item = Ref::steal(PyIter_Next(iterator.get()));
+    if (!item) break;
+    if (Status pushed = values.push(std::move(item)); !pushed) return std::move(pushed).error();
+  }
+  if (PyErr_Occurred()) {
+    Error error = Error::fetch();
+    // The iterator goes first, then the items in collection order.
+    iterator.reset();
+    values.clear();
+    return error;
+  }
+  return values;
+}
+
+}  // namespace quorvel

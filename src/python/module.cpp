@@ -1,0 +1,267 @@
+// The module: its entry point and execution step, the two type objects, and
+// the creation and destruction of their instances.
+#include <new>
+
+#include "python/docs.hpp"
+#include "python/entry.hpp"
+#include "python/members.hpp"
+#include "python/names.hpp"
+#include "python/objects.hpp"
+#include "python/testing.hpp"
+
+static_assert(Py_LIMITED_API == 0x030A0000, "one build for the stable ABI of CPython 3.10 and later");
+
+namespace quorvel {
+namespace {
+
+template <class F>
+void* slot_function(F* function) noexcept {
+  return reinterpret_cast<void*>(function);
+}
+
+template <class F>
+PyCFunction method_function(F* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kVector = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef tree_methods[] = {
+    {"insert", method_function(tree_insert), kVector, docs::kInsert},
+    {"remove", method_function(tree_remove), kVector, docs::kRemove},
+    {"remove_key", method_function(tree_remove_key), kVector, docs::kRemoveKey},
+    {"search", method_function(tree_search), kVector, docs::kSearch},
+    {"get", method_function(tree_get), kVector, docs::kGet},
+    {"search_key", method_function(tree_search_key), kVector, docs::kSearchKey},
+    {"contains", method_function(tree_contains), kVector, docs::kContains},
+    {"has_node", method_function(tree_has_node), kVector, docs::kHasNode},
+    {"contains_key", method_function(tree_contains_key), kVector, docs::kContainsKey},
+    {"clear", method_function(tree_clear), METH_NOARGS, docs::kClear},
+    {"is_empty", method_function(tree_is_empty), METH_NOARGS, docs::kIsEmpty},
+    {"first", method_function(tree_first), METH_NOARGS, docs::kFirst},
+    {"min", method_function(tree_first), METH_NOARGS, docs::kMin},
+    {"last", method_function(tree_last), METH_NOARGS, docs::kLast},
+    {"max", method_function(tree_last), METH_NOARGS, docs::kMax},
+    {"range", method_function(tree_range), kVector, docs::kRange},
+    {"iter_from", method_function(tree_iter_from), kVector, docs::kIterFrom},
+    {"iter_to", method_function(tree_iter_to), kVector, docs::kIterTo},
+    {"in_order", method_function(tree_in_order), METH_NOARGS, docs::kInOrder},
+    {"descending", method_function(tree_descending), METH_NOARGS, docs::kDescending},
+    {"pre_order", method_function(tree_pre_order), METH_NOARGS, docs::kPreOrder},
+    {"post_order", method_function(tree_post_order), METH_NOARGS, docs::kPostOrder},
+    {"level_order", method_function(tree_level_order), METH_NOARGS, docs::kLevelOrder},
+    {"__reduce__", method_function(tree_reduce), METH_NOARGS, docs::kReduce},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tree_properties[] = {
+    {"height", tree_height, nullptr, docs::kHeight, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+void tree_dealloc(PyObject* self) noexcept;
+void iterator_dealloc(PyObject* self) noexcept;
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_doc, const_cast<char*>(docs::kTreeClass)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, slot_function(tree_new)},
+    {Py_mp_length, slot_function(tree_length)},
+    {Py_nb_bool, slot_function(tree_bool)},
+    {Py_sq_contains, slot_function(tree_contains_slot)},
+    {Py_tp_iter, slot_function(tree_iter)},
+    {Py_tp_repr, slot_function(tree_repr)},
+    {Py_tp_methods, tree_methods},
+    {Py_tp_getset, tree_properties},
+    {Py_tp_dealloc, slot_function(tree_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_doc, const_cast<char*>(docs::kIteratorClass)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_iter, slot_function(iterator_iter)},
+    {Py_tp_iternext, slot_function(iterator_next)},
+    {Py_tp_dealloc, slot_function(iterator_dealloc)},
+    {0, nullptr},
+};
+
+// Static texts: interpreters before 3.11 keep the name pointer.
+PyType_Spec tree_spec = {"quorvel.AVLTree", static_cast<int>(sizeof(PyAVLTree)), 0, Py_TPFLAGS_DEFAULT,
+                         tree_slots};
+PyType_Spec iterator_spec = {"quorvel._AVLTreeIterator", static_cast<int>(sizeof(PyAVLTreeIterator)), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, iterator_slots};
+
+// Process-wide cells, filled once and never emptied.
+PyObject* tree_type_cell = nullptr;
+PyObject* iterator_type_cell = nullptr;
+
+Result<PyTypeObject*> type_from_cell(PyObject*& cell, PyType_Spec& spec) {
+  if (cell == nullptr) {
+    PyObject* made = PyType_FromSpec(&spec);
+    if (made == nullptr) return Error::fetch();
+    // Making a type can run interpreter code; if another thread filled the
+    // cell meanwhile, the filled cell wins.
+    if (cell == nullptr)
+      cell = made;
+    else
+      Py_DECREF(made);
+  }
+  return reinterpret_cast<PyTypeObject*>(cell);
+}
+
+// object.__new__(type): zero-filled, with a new reference to the type.
+Result<Ref> allocate_instance(PyTypeObject* type) {
+  auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+  Ref no_arguments = Ref::steal(PyTuple_New(0));
+  if (!no_arguments) return Error::fetch();
+  Ref instance = Ref::steal(object_new(type, no_arguments.get(), nullptr));
+  if (!instance) return Error::fetch();
+  return instance;
+}
+
+// The last step of destruction, for both types.
+void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_function = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_function(self);
+  Py_DECREF(type);
+}
+
+void tree_dealloc(PyObject* self) noexcept {
+  run_destructor([&] {
+#ifdef QUORVEL_TESTING
+    maybe_fault_in_destructor();
+#endif
+    PyAVLTree& tree = tree_of(self);
+    tree.tree.~PythonAvlTree();
+    tree.extractor.~KeyExtractor();
+    tree.borrow.~BorrowFlag();
+    free_instance(self);
+  });
+}
+
+void iterator_dealloc(PyObject* self) noexcept {
+  run_destructor([&] {
+#ifdef QUORVEL_TESTING
+    maybe_fault_in_destructor();
+#endif
+    PyAVLTreeIterator& iterator = iterator_of(self);
+    iterator.snapshot.~Snapshot();
+    iterator.borrow.~BorrowFlag();
+    free_instance(self);
+  });
+}
+
+PyMethodDef from_sorted_entries_def = {"_avltree_from_sorted_entries", method_function(module_from_sorted_entries),
+                                       kVector, docs::kFromSortedEntries};
+
+// Adds `value` under `name` and records the name in the working __all__.
+Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+  Result<PyObject*> all_name = interned_name(Name::All);
+  if (!all_name) return std::move(all_name).error();
+  Ref all = Ref::steal(PyObject_GetAttr(module, all_name.value()));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::fetch();
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all) return Error::fetch();
+    if (PyObject_SetAttr(module, all_name.value(), all.get()) < 0) return Error::fetch();
+  }
+  if (PyList_Append(all.get(), name) < 0) {
+    PyErr_Clear();
+    throw Fault("could not append to the module's __all__");
+  }
+  if (PyObject_SetAttr(module, name, value) < 0) return Error::fetch();
+  return {};
+}
+
+Status add_to_module(PyObject* module, const char* name, PyObject* value) {
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  if (!text) return Error::fetch();
+  return add_to_module(module, text.get(), value);
+}
+
+Status add_type(PyObject* module, const char* name, Result<PyTypeObject*> type) {
+  if (!type) return std::move(type).error();
+  return add_to_module(module, name, reinterpret_cast<PyObject*>(type.value()));
+}
+
+Status add_function(PyObject* module) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return Error::fetch();
+  Ref function = Ref::steal(PyCMethod_New(&from_sorted_entries_def, module, module_name.get(), nullptr));
+  if (!function) return Error::fetch();
+  Result<PyObject*> name_attribute = interned_name(Name::DunderName);
+  if (!name_attribute) return std::move(name_attribute).error();
+  Ref name = Ref::steal(PyObject_GetAttr(function.get(), name_attribute.value()));
+  if (!name) return Error::fetch();
+  if (!PyUnicode_Check(name.get())) return Error::make(PyExc_TypeError, "function name must be a str");
+  return add_to_module(module, name.get(), function.get());
+}
+
+Status execute(PyObject* module) {
+  if (Status s = add_type(module, "AVLTree", avl_tree_type()); !s) return s;
+  if (Status s = add_type(module, "_AVLTreeIterator", avl_tree_iterator_type()); !s) return s;
+  if (Status s = add_function(module); !s) return s;
+  Ref version = Ref::steal(PyUnicode_FromString(docs::kVersion));
+  if (!version) return Error::fetch();
+  if (Status s = add_to_module(module, "__version__", version.get()); !s) return s;
+  Ref all = Ref::steal(Py_BuildValue("[ss]", "AVLTree", "__version__"));
+  if (!all) return Error::fetch();
+  if (Status s = add_to_module(module, "__all__", all.get()); !s) return s;
+#ifdef QUORVEL_TESTING
+  return add_test_hooks(module);
+#else
+  return {};
+#endif
+}
+
+int execute_entry(PyObject* module) noexcept {
+  return run_status([&] { return execute(module); });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, slot_function(execute_entry)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "quorvel", docs::kModule, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+Result<PyTypeObject*> avl_tree_type() { return type_from_cell(tree_type_cell, tree_spec); }
+
+Result<PyTypeObject*> avl_tree_iterator_type() { return type_from_cell(iterator_type_cell, iterator_spec); }
+
+Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, PythonAvlTree&& tree) {
+  // Declared in this order so that a failure releases the tree first.
+  KeyExtractor owned_extractor(std::move(extractor));
+  PythonAvlTree owned_tree(std::move(tree));
+  Result<Ref> instance = allocate_instance(type);
+  if (!instance) return instance;
+  PyAVLTree& object = tree_of(instance.value().get());
+  new (&object.extractor) KeyExtractor(std::move(owned_extractor));
+  new (&object.tree) PythonAvlTree(std::move(owned_tree));
+  new (&object.borrow) BorrowFlag();
+  return instance;
+}
+
+Result<Ref> create_iterator_object(Snapshot&& snapshot) {
+  Snapshot owned(std::move(snapshot));
+  Result<PyTypeObject*> type = avl_tree_iterator_type();
+  if (!type) return std::move(type).error();
+  Result<Ref> instance = allocate_instance(type.value());
+  if (!instance) return instance;
+  PyAVLTreeIterator& object = iterator_of(instance.value().get());
+  new (&object.snapshot) Snapshot(std::move(owned));
+  object.position = 0;
+  new (&object.borrow) BorrowFlag();
+  return instance;
+}
+
+}  // namespace quorvel
+
+PyMODINIT_FUNC PyInit_quorvel(void) { return PyModuleDef_Init(&quorvel::module_definition); }

@@ -1,0 +1,44 @@
+// The instance structures behind AVLTree and _AVLTreeIterator, their type
+// objects, and instance creation.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "python/entry.hpp"
+#include "python/key_extractor.hpp"
+#include "python_tree/traversal.hpp"
+#include "python_tree/tree.hpp"
+
+namespace quorvel {
+
+struct PyAVLTree {
+  PyObject_HEAD
+  KeyExtractor extractor;
+  PythonAvlTree tree;
+  BorrowFlag borrow;
+};
+
+struct PyAVLTreeIterator {
+  PyObject_HEAD
+  Snapshot snapshot;   // values still to hand out from `position` on
+  std::size_t position;
+  BorrowFlag borrow;
+};
+
+inline PyAVLTree& tree_of(PyObject* self) noexcept { return *reinterpret_cast<PyAVLTree*>(self); }
+inline PyAVLTreeIterator& iterator_of(PyObject* self) noexcept {
+  return *reinterpret_cast<PyAVLTreeIterator*>(self);
+}
+
+// The process-wide type objects (borrowed), made on first lookup.
+Result<PyTypeObject*> avl_tree_type();
+Result<PyTypeObject*> avl_tree_iterator_type();
+
+// A new instance owning the payload; on failure the payload is released
+// (the tree before the extractor).
+Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, PythonAvlTree&& tree);
+Result<Ref> create_iterator_object(Snapshot&& snapshot);
+
+}  // namespace quorvel

@@ -1,0 +1,141 @@
+// Pickling: __reduce__ and the linear-time rebuild it names.
+#include <algorithm>
+
+#include "python/binding.hpp"
+#include "python/members.hpp"
+#include "python/objects.hpp"
+#include "python_tree/builder.hpp"
+
+namespace quorvel {
+namespace {
+
+constexpr const char* kFromSortedPositional[] = {"pairs", "key_spec"};
+constexpr FunctionDescription kFromSortedDescription{"", "_avltree_from_sorted_entries", kFromSortedPositional, 0,
+                                                     2, {}};
+
+// Up-front room for pairs is only a hint: a sequence may report any length.
+constexpr std::size_t kMaxReservedPairs = std::size_t{1} << 20;
+
+// [(value, key), ...] in ascending key order, each tuple taking over its pair.
+Result<Ref> pairs_list(EntrySnapshot& entries) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!list) return Error::fetch();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    Ref pair = Ref::steal(PyTuple_New(2));
+    if (!pair) return Error::fetch();
+    Entry entry = std::move(entries[i]);
+    PyTuple_SetItem(pair.get(), 0, entry.value.release());
+    PyTuple_SetItem(pair.get(), 1, entry.key.release());
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+  }
+  return list;
+}
+
+Result<Ref> reconstructor() {
+  Ref module_name = Ref::steal(PyUnicode_FromString("quorvel.quorvel"));
+  if (!module_name) return Error::fetch();
+  Ref module = Ref::steal(PyImport_Import(module_name.get()));
+  if (!module) return Error::fetch();
+  Ref function = Ref::steal(PyObject_GetAttrString(module.get(), "_avltree_from_sorted_entries"));
+  if (!function) return Error::fetch();
+  return function;
+}
+
+Result<Ref> reduce(PyAVLTree& self) {
+  // Held throughout, the import included: code run meanwhile may read the tree, not change it.
+  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
+  if (!guard) return std::move(guard).error();
+  Result<EntrySnapshot> entries = in_order_entries(self.tree);
+  if (!entries) return std::move(entries).error();
+  Result<Ref> pairs = pairs_list(entries.value());
+  if (!pairs) return pairs;
+  Result<Ref> key_spec = self.extractor.to_key_spec();
+  if (!key_spec) return key_spec;
+  Result<Ref> function = reconstructor();
+  if (!function) return function;
+  Ref arguments = Ref::steal(PyTuple_Pack(2, pairs.value().get(), key_spec.value().get()));
+  if (!arguments) return Error::fetch();
+  Ref reduced = Ref::steal(PyTuple_Pack(2, function.value().get(), arguments.get()));
+  if (!reduced) return Error::fetch();
+  return reduced;
+}
+
+Error not_an_instance(PyObject* object, const char* target) {
+  Result<Ref> name = type_qualname(Py_TYPE(object));
+  if (!name) return std::move(name).error();
+  Ref message =
+      Ref::steal(PyUnicode_FromFormat("'%U' object is not an instance of '%s'", name.value().get(), target));
+  if (!message) return Error::fetch();
+  return Error::make(PyExc_TypeError, std::move(message));
+}
+
+// One item of `pairs`: a tuple (or tuple subclass) of exactly two elements.
+Result<Entry> pair_entry(PyObject* item) {
+  if (!PyTuple_Check(item)) return not_an_instance(item, "tuple");
+  const Py_ssize_t size = PyTuple_Size(item);
+  if (size != 2) {
+    Ref message =
+        Ref::steal(PyUnicode_FromFormat("expected tuple of length 2, but got tuple of length %zd", size));
+    if (!message) return Error::fetch();
+    return Error::make(PyExc_ValueError, std::move(message));
+  }
+  return Entry(Ref::borrow(PyTuple_GetItem(item, 0)), Ref::borrow(PyTuple_GetItem(item, 1)));
+}
+
+Result<EntrySnapshot> extract_pairs(PyObject* pairs) {
+  if (PyType_GetFlags(Py_TYPE(pairs)) & Py_TPFLAGS_UNICODE_SUBCLASS)
+    return Error::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(pairs)) return not_an_instance(pairs, "Sequence");
+  EntrySnapshot entries;
+  const Py_ssize_t hint = PySequence_Size(pairs);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    // A reservation that fails is no error: the array grows as needed.
+    static_cast<void>(entries.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedPairs)));
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(pairs));
+  if (!iterator) return Error::fetch();
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    Result<Entry> entry = pair_entry(item.get());
+    if (!entry) return std::move(entry).error();
+    if (Status s = entries.push(std::move(entry).value()); !s) return std::move(s).error();
+  }
+  if (PyErr_Occurred()) return Error::fetch();
+  return entries;
+}
+
+Result<Ref> from_sorted_entries(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  BoundArguments bound;
+  if (Status s = extract_arguments_fastcall(kFromSortedDescription, args, nargs, kwnames, bound); !s)
+    return std::move(s).error();
+  Result<EntrySnapshot> entries = extract_pairs(bound[0]);
+  if (!entries) return argument_extraction_error("pairs", std::move(entries).error());
+  KeyExtractor extractor;
+  if (bound[1] != Py_None) {
+    Result<KeyExtractor> converted = KeyExtractor::extract(bound[1]);
+    if (!converted) {
+      Error error = std::move(converted).error();
+      entries.value().clear();
+      return argument_extraction_error("key_spec", std::move(error));
+    }
+    extractor = std::move(converted).value();
+  }
+  Result<PyTypeObject*> type = avl_tree_type();
+  if (!type) return std::move(type).error();
+  Result<PythonAvlTree> tree = from_sorted(std::move(entries).value());
+  if (!tree) return std::move(tree).error();
+  return create_tree_object(type.value(), std::move(extractor), std::move(tree).value());
+}
+
+}  // namespace
+
+QUORVEL_PLAIN_ENTRY(tree_reduce) {
+  return run_object([&] { return reduce(tree_of(self)); });
+}
+
+PyObject* module_from_sorted_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return run_object([&] { return from_sorted_entries(args, nargs, kwnames); });
+}
+
+}  // namespace quorvel

@@ -1,0 +1,78 @@
+#include "python/testing.hpp"
+
+#ifdef QUORVEL_TESTING
+
+#include <cstring>
+#include <string>
+
+#include "support/memory.hpp"
+#include "support/ref.hpp"
+#include "python/entry.hpp"
+
+namespace quorvel {
+namespace {
+
+bool destructor_fault_armed = false;
+
+// "fault", message: an internal fault in this call's body.
+// "fault_in_next_destructor": the next AVLTree or iterator destruction faults.
+// "fail_allocation", n: the n-th allocation from now fails (0 disarms).
+// "allocations_left": what is left of that countdown.
+// "panic_type": the PanicException type.
+Result<Ref> run_hook(PyObject* args) {
+  const char* command = nullptr;
+  PyObject* argument = Py_None;
+  if (!PyArg_ParseTuple(args, "s|O:_test_hooks", &command, &argument)) return Error::fetch();
+  if (std::strcmp(command, "fault") == 0) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(argument) ? PyUnicode_AsUTF8AndSize(argument, &size) : "";
+    if (text == nullptr) return Error::fetch();
+    throw Fault(std::string(text, static_cast<std::size_t>(size)));
+  }
+  if (std::strcmp(command, "fault_in_next_destructor") == 0) {
+    destructor_fault_armed = true;
+    return Ref::borrow(Py_None);
+  }
+  if (std::strcmp(command, "fail_allocation") == 0) {
+    const long long n = PyLong_AsLongLong(argument);
+    if (n == -1 && PyErr_Occurred()) return Error::fetch();
+    allocation_countdown = n;
+    return Ref::borrow(Py_None);
+  }
+  if (std::strcmp(command, "allocations_left") == 0) {
+    Ref left = Ref::steal(PyLong_FromLongLong(allocation_countdown));
+    if (!left) return Error::fetch();
+    return left;
+  }
+  if (std::strcmp(command, "panic_type") == 0) {
+    Result<PyObject*> type = panic_exception_type();
+    if (!type) return std::move(type).error();
+    return Ref::borrow(type.value());
+  }
+  return Error::make(PyExc_ValueError, "unknown test hook");
+}
+
+PyObject* test_hooks(PyObject*, PyObject* args) noexcept {
+  return run_object([&] { return run_hook(args); });
+}
+
+PyMethodDef test_hooks_def = {"_test_hooks", test_hooks, METH_VARARGS, "Hooks of the testing build."};
+
+}  // namespace
+
+Status add_test_hooks(PyObject* module) {
+  Ref function = Ref::steal(PyCFunction_NewEx(&test_hooks_def, module, nullptr));
+  if (!function) return Error::fetch();
+  if (PyObject_SetAttrString(module, "_test_hooks", function.get()) < 0) return Error::fetch();
+  return {};
+}
+
+void maybe_fault_in_destructor() {
+  if (!destructor_fault_armed) return;
+  destructor_fault_armed = false;
+  throw Fault("injected fault in a destructor");
+}
+
+}  // namespace quorvel
+
+#endif
