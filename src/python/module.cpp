@@ -128,30 +128,68 @@ void free_instance(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-void tree_dealloc(PyObject* self) noexcept {
-  run_destructor([&] {
+void destroy_tree(PyObject* self) {
 #ifdef QUORVEL_TESTING
-    maybe_fault_in_destructor();
+  maybe_fault_in_destructor();
 #endif
-    PyAVLTree& tree = tree_of(self);
-    tree.tree.~PythonAvlTree();
-    tree.extractor.~KeyExtractor();
-    tree.borrow.~BorrowFlag();
-    free_instance(self);
-  });
+  PyAVLTree& tree = tree_of(self);
+  tree.tree.~PythonAvlTree();
+  tree.extractor.~KeyExtractor();
+  tree.borrow.~BorrowFlag();
+  free_instance(self);
 }
 
-void iterator_dealloc(PyObject* self) noexcept {
-  run_destructor([&] {
+void destroy_iterator(PyObject* self) {
 #ifdef QUORVEL_TESTING
-    maybe_fault_in_destructor();
+  maybe_fault_in_destructor();
 #endif
-    PyAVLTreeIterator& iterator = iterator_of(self);
-    iterator.snapshot.~Snapshot();
-    iterator.borrow.~BorrowFlag();
-    free_instance(self);
-  });
+  PyAVLTreeIterator& iterator = iterator_of(self);
+  iterator.snapshot.~Snapshot();
+  iterator.borrow.~BorrowFlag();
+  free_instance(self);
 }
+
+// Destroying an instance releases its values, which may be instances too: a
+// tree holding a tree holding a tree would recurse once per level on the C
+// stack.  As the interpreter does for its own containers, past a fixed depth
+// an instance's destruction is deferred, and the outermost destruction runs
+// what was deferred once it has finished.
+constexpr int kMaxDestructionDepth = 50;
+thread_local int destruction_depth = 0;
+thread_local PyObject* deferred_destructions = nullptr;
+
+PyObject*& deferred_link(PyObject* self) noexcept {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == tree_type_cell) return tree_of(self).deferred_next;
+  return iterator_of(self).deferred_next;
+}
+
+void destroy(PyObject* self) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == tree_type_cell)
+    destroy_tree(self);
+  else
+    destroy_iterator(self);
+}
+
+void dealloc(PyObject* self) noexcept {
+  if (destruction_depth >= kMaxDestructionDepth) {
+    deferred_link(self) = deferred_destructions;
+    deferred_destructions = self;
+    return;
+  }
+  ++destruction_depth;
+  run_destructor([&] { destroy(self); });
+  --destruction_depth;
+  if (destruction_depth > 0) return;
+  while (PyObject* next = deferred_destructions) {
+    deferred_destructions = deferred_link(next);
+    ++destruction_depth;
+    run_destructor([&] { destroy(next); });
+    --destruction_depth;
+  }
+}
+
+void tree_dealloc(PyObject* self) noexcept { dealloc(self); }
+void iterator_dealloc(PyObject* self) noexcept { dealloc(self); }
 
 PyMethodDef from_sorted_entries_def = {"_avltree_from_sorted_entries", method_function(module_from_sorted_entries),
                                        kVector, docs::kFromSortedEntries};
@@ -200,7 +238,19 @@ Status add_function(PyObject* module) {
   return add_to_module(module, name.get(), function.get());
 }
 
+// The types are process-wide and shared by every module object, so they
+// must not meet the objects of another interpreter: only the main
+// interpreter may import the module.
+Status refuse_subinterpreters() {
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) == 0) return {};
+  if (PyErr_Occurred()) return Error::fetch();
+  return Error::make(PyExc_ImportError,
+                     "quorvel cannot be imported in a sub-interpreter: its types are shared by the whole "
+                     "process; import it in the main interpreter");
+}
+
 Status execute(PyObject* module) {
+  if (Status s = refuse_subinterpreters(); !s) return s;
   if (Status s = add_type(module, "AVLTree", avl_tree_type()); !s) return s;
   if (Status s = add_type(module, "_AVLTreeIterator", avl_tree_iterator_type()); !s) return s;
   if (Status s = add_function(module); !s) return s;
@@ -246,6 +296,7 @@ Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, Pyt
   new (&object.extractor) KeyExtractor(std::move(owned_extractor));
   new (&object.tree) PythonAvlTree(std::move(owned_tree));
   new (&object.borrow) BorrowFlag();
+  object.deferred_next = nullptr;
   return instance;
 }
 
@@ -259,6 +310,7 @@ Result<Ref> create_iterator_object(Snapshot&& snapshot) {
   new (&object.snapshot) Snapshot(std::move(owned));
   object.position = 0;
   new (&object.borrow) BorrowFlag();
+  object.deferred_next = nullptr;
   return instance;
 }
 

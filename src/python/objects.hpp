@@ -18,13 +18,15 @@ struct PyAVLTree {
   KeyExtractor extractor;
   PythonAvlTree tree;
   BorrowFlag borrow;
+  PyObject* deferred_next;  // links the instance while its destruction waits
 };
 
 struct PyAVLTreeIterator {
   PyObject_HEAD
-  Snapshot snapshot;   // values still to hand out from `position` on
+  Snapshot snapshot;  // values still to hand out from `position` on
   std::size_t position;
   BorrowFlag borrow;
+  PyObject* deferred_next;
 };
 
 inline PyAVLTree& tree_of(PyObject* self) noexcept { return *reinterpret_cast<PyAVLTree*>(self); }
