@@ -51,16 +51,15 @@ void report_current_fault_unraisable() noexcept {
 }
 
 Result<SharedBorrow> SharedBorrow::take(BorrowFlag& flag) {
-  std::int64_t seen = flag.state.load();
-  do {
-    if (seen == -1) return Error::make(PyExc_RuntimeError, "Already mutably borrowed");
-  } while (!flag.state.compare_exchange_weak(seen, seen + 1));
+  const std::int64_t holders = flag.state.load(std::memory_order_relaxed);
+  if (holders == -1) return Error::make(PyExc_RuntimeError, "Already mutably borrowed");
+  flag.state.store(holders + 1, std::memory_order_relaxed);
   return SharedBorrow(&flag);
 }
 
 Result<ExclusiveBorrow> ExclusiveBorrow::take(BorrowFlag& flag) {
-  std::int64_t expected = 0;
-  if (!flag.state.compare_exchange_strong(expected, -1)) return Error::make(PyExc_RuntimeError, "Already borrowed");
+  if (flag.state.load(std::memory_order_relaxed) != 0) return Error::make(PyExc_RuntimeError, "Already borrowed");
+  flag.state.store(-1, std::memory_order_relaxed);
   return ExclusiveBorrow(&flag);
 }
 

@@ -1,7 +1,5 @@
 #include "python_tree/builder.hpp"
 
-#include <algorithm>
-
 namespace quorvel {
 
 Result<Node*> build_balanced_py(EntryCursor& cursor, std::size_t count) {
@@ -28,9 +26,8 @@ Result<Node*> build_balanced_py(EntryCursor& cursor, std::size_t count) {
     return made;
   }
   Node* node = made.value();
-  node->left = left.value();
-  node->right = right.value();
-  node->height = static_cast<std::uint8_t>(1 + std::max(height_of(node->left), height_of(node->right)));
+  set_left(node, left.value());
+  set_right(node, right.value());
   return node;
 }
 

@@ -8,12 +8,16 @@
 namespace quorvel {
 namespace {
 
-void update_height(Node* node) noexcept {
-  node->height = static_cast<std::uint8_t>(1 + std::max(height_of(node->left), height_of(node->right)));
+// Records the new height of the subtree on the side that changed.
+void refresh_height(Node* node, bool left) noexcept {
+  if (left)
+    node->left_height = static_cast<std::uint8_t>(height_of(node->left));
+  else
+    node->right_height = static_cast<std::uint8_t>(height_of(node->right));
 }
 
 int balance_of(const Node* node) noexcept {
-  return static_cast<int>(height_of(node->left)) - static_cast<int>(height_of(node->right));
+  return static_cast<int>(node->left_height) - static_cast<int>(node->right_height);
 }
 
 }  // namespace
@@ -45,13 +49,13 @@ void destroy_subtree(Node* node) noexcept {
   }
 }
 
+// A rotation updates the recorded heights of the two nodes it moves only.
 Node* rotate_left(Node* node) {
   Node* right = node->right;
   if (right == nullptr) throw Fault("left rotation needs a right child");
   node->right = right->left;
-  update_height(node);
-  right->left = node;
-  right->height = static_cast<std::uint8_t>(1 + std::max<unsigned>(node->height, height_of(right->right)));
+  node->right_height = right->left_height;
+  set_left(right, node);
   return right;
 }
 
@@ -59,22 +63,20 @@ Node* rotate_right(Node* node) {
   Node* left = node->left;
   if (left == nullptr) throw Fault("right rotation needs a left child");
   node->left = left->right;
-  update_height(node);
-  left->right = node;
-  left->height = static_cast<std::uint8_t>(1 + std::max<unsigned>(height_of(left->left), node->height));
+  node->left_height = left->right_height;
+  set_right(left, node);
   return left;
 }
 
 Node* rebalance(Node* node) {
-  update_height(node);
   const int balance = balance_of(node);
   if (balance > 1) {
     // A balanced taller child (only after a removal) gets a single rotation.
-    if (balance_of(node->left) < 0) node->left = rotate_left(node->left);
+    if (balance_of(node->left) < 0) set_left(node, rotate_left(node->left));
     return rotate_right(node);
   }
   if (balance < -1) {
-    if (balance_of(node->right) > 0) node->right = rotate_right(node->right);
+    if (balance_of(node->right) > 0) set_right(node, rotate_right(node->right));
     return rotate_left(node);
   }
   return node;
@@ -97,10 +99,11 @@ Result<bool> insert_at(Node*& slot, Entry&& entry, const KeyView& key) {
     Entry duplicate(std::move(entry));  // the stored entry stays as it is
     return false;
   }
-  Node*& child = order.value() == Ordering::Less ? node->left : node->right;
-  Result<bool> inserted = insert_at(child, std::move(entry), key);
+  const bool left = order.value() == Ordering::Less;
+  Result<bool> inserted = insert_at(left ? node->left : node->right, std::move(entry), key);
   if (!inserted || !inserted.value()) return inserted;
   // Every node on the way back up is rebalanced; there is no early stop.
+  refresh_height(node, left);
   slot = rebalance(node);
   return true;
 }
@@ -108,11 +111,11 @@ Result<bool> insert_at(Node*& slot, Entry&& entry, const KeyView& key) {
 std::pair<Node*, Node*> take_min(Node* node) {
   if (node->left != nullptr) {
     auto [rest, minimum] = take_min(node->left);
-    node->left = rest;
+    set_left(node, rest);
     return {rebalance(node), minimum};
   }
   Node* right = node->right;
-  node->right = nullptr;
+  set_right(node, nullptr);
   return {right, node};
 }
 
@@ -122,14 +125,17 @@ Result<bool> remove_at(Node*& slot, const KeyView& key, Node*& removed) {
   Result<Ordering> order = compare(key, node->key());
   if (!order) return std::move(order).error();
   if (order.value() != Ordering::Equal) {
-    Node*& child = order.value() == Ordering::Less ? node->left : node->right;
-    Result<bool> done = remove_at(child, key, removed);
+    const bool left = order.value() == Ordering::Less;
+    Result<bool> done = remove_at(left ? node->left : node->right, key, removed);
     if (!done || !done.value()) return done;
+    refresh_height(node, left);
     slot = rebalance(node);
     return true;
   }
-  Node* left = std::exchange(node->left, nullptr);
-  Node* right = std::exchange(node->right, nullptr);
+  Node* left = node->left;
+  Node* right = node->right;
+  set_left(node, nullptr);
+  set_right(node, nullptr);
   if (left == nullptr) {
     slot = right;
   } else if (right == nullptr) {
@@ -137,8 +143,8 @@ Result<bool> remove_at(Node*& slot, const KeyView& key, Node*& removed) {
   } else {
     // The in-order successor takes the node's place, never the predecessor.
     auto [rest, successor] = take_min(right);
-    successor->left = left;
-    successor->right = rest;
+    set_left(successor, left);
+    set_right(successor, rest);
     slot = rebalance(successor);
   }
   removed = node;

@@ -38,13 +38,19 @@ struct Entry {
 template <>
 inline constexpr bool is_relocatable<Entry> = true;
 
+// A node keeps the heights of its two subtrees rather than its own: on the
+// way back up from an insertion or removal, rebalancing then reads only the
+// nodes on the path, never the sibling subtree (one cache miss per level
+// saved).  Its own height is 1 + the larger of the two.
 struct Node {
   Node* left = nullptr;   // keys that compared Less
   Node* right = nullptr;  // keys that compared Greater
   Entry entry;
   std::uint64_t native_bits = 0;  // NativeKey of entry.key, split to keep the node at 48 bytes
   std::uint8_t native_kind = kNoNative;
-  std::uint8_t height = 1;        // nodes on the longest downward path; AVL heights stay far below 255
+  // AVL heights stay far below 255 (about 93 for 2**64 nodes).
+  std::uint8_t left_height = 0;
+  std::uint8_t right_height = 0;
 
   KeyView key() const noexcept { return KeyView{entry.key.get(), NativeKey{native_bits, native_kind}}; }
 
@@ -55,7 +61,19 @@ struct Node {
 };
 
 // h(x): the height of a subtree, 0 when empty.
-inline unsigned height_of(const Node* node) noexcept { return node ? node->height : 0; }
+inline unsigned height_of(const Node* node) noexcept {
+  return node ? 1u + (node->left_height > node->right_height ? node->left_height : node->right_height) : 0u;
+}
+
+// Links `child` as the left or right subtree and records its height.
+inline void set_left(Node* node, Node* child) noexcept {
+  node->left = child;
+  node->left_height = static_cast<std::uint8_t>(height_of(child));
+}
+inline void set_right(Node* node, Node* child) noexcept {
+  node->right = child;
+  node->right_height = static_cast<std::uint8_t>(height_of(child));
+}
 
 // Releases a whole subtree in pre-order: at each node the value, the key,
 // then the left subtree, then the right subtree.
@@ -63,6 +81,7 @@ void destroy_subtree(Node* node) noexcept;
 
 Node* rotate_left(Node* node);
 Node* rotate_right(Node* node);
+// Restores the balance of a node whose recorded subtree heights are current.
 Node* rebalance(Node* node);
 
 // Inserts into the subtree at `slot`.  True if stored; false for a duplicate
