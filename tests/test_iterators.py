@@ -1,0 +1,89 @@
+"""Snapshot iterators: independence from the tree, lifetime of values, exhaustion."""
+
+import gc
+import weakref
+
+import pytest
+
+from quorvel import AVLTree
+
+
+class Item:
+    __slots__ = ("k", "__weakref__")
+
+    def __init__(self, k):
+        self.k = k
+
+
+MAKERS = {
+    "iter": iter, "in_order": AVLTree.in_order, "descending": AVLTree.descending,
+    "pre_order": AVLTree.pre_order, "post_order": AVLTree.post_order,
+    "level_order": AVLTree.level_order, "range": lambda t: t.range(2, 6),
+    "iter_from": lambda t: t.iter_from(3, 4), "iter_to": lambda t: t.iter_to(5, 4),
+}
+CHANGES = {
+    "insert": lambda t: [t.insert(Item(k)) for k in (0, 2.5, 4.5, 9)],
+    "remove": lambda t: [t.remove_key(k) for k in (1, 3, 4, 5, 7)],
+    "clear": lambda t: t.clear(),
+    "destroy": lambda t: None,
+}
+
+
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES)
+@pytest.mark.parametrize("make", MAKERS.values(), ids=MAKERS)
+def test_snapshot_is_independent(make, change):
+    tree = AVLTree(map(Item, range(1, 8)), key="k")
+    expected = list(make(tree))
+    it = make(tree)
+    next_value = next(it)
+    change(tree)
+    del tree
+    gc.collect()
+    assert [next_value, *it] == expected and expected
+
+
+def test_values_live_exactly_as_long_as_the_iterator_holds_them():
+    tree = AVLTree(map(Item, range(5)), key="k")
+    refs = [weakref.ref(v) for v in tree]
+    it = tree.descending()
+    tree.remove_key(4)
+    del tree  # the iterator is now the only owner
+    assert all(r() is not None for r in refs)
+    v = next(it)
+    assert v is refs[4]()
+    del v  # handed out: the iterator keeps no reference of its own
+    assert refs[4]() is None
+    assert next(it) is refs[3]()
+    assert all(r() is not None for r in refs[:3])
+    del it
+    assert [r() for r in refs] == [None] * 5
+
+
+@pytest.mark.parametrize("values", [[], [1], [1, 2, 3]])
+def test_exhaustion_is_permanent(values):
+    it = AVLTree(values).iter_from(0, 10)
+    assert iter(it) is it
+    assert list(it) == values
+    for _ in range(3):
+        with pytest.raises(StopIteration) as info:
+            next(it)
+        assert info.value.args == ()
+        assert next(it, "done") == "done"
+    assert list(it) == []
+
+
+@pytest.mark.parametrize("how", ["remove", "remove_key", "clear"])
+def test_changing_the_tree_while_looping_over_it(how):
+    tree = AVLTree(range(20))
+    seen = []
+    for v in tree:
+        seen.append(v)
+        if how == "clear":
+            if v == 7:
+                tree.clear()
+            continue
+        assert getattr(tree, how)(v)
+        if v < 3:
+            tree.insert(100 + v)  # the running loop must not see it
+    assert seen == list(range(20))
+    assert list(tree) == ([] if how == "clear" else [100, 101, 102])
