@@ -1,9 +1,12 @@
 // The module: its entry point and execution step, the two type objects, and
 // the creation and destruction of their instances.
+#include <array>
+#include <cstddef>
 #include <new>
 
 #include "python/docs.hpp"
 #include "python/entry.hpp"
+#include "python/interface.hpp"
 #include "python/members.hpp"
 #include "python/names.hpp"
 #include "python/objects.hpp"
@@ -24,40 +27,30 @@ PyCFunction method_function(F* function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-constexpr int kVector = METH_FASTCALL | METH_KEYWORDS;
+PyMethodDef method_def(const interface::Method& method) noexcept {
+  PyCFunction function =
+      method.vector != nullptr ? method_function(method.vector) : method_function(method.plain);
+  return {method.name, function, method.flags(), method.doc};
+}
 
-PyMethodDef tree_methods[] = {
-    {"insert", method_function(tree_insert), kVector, docs::kInsert},
-    {"remove", method_function(tree_remove), kVector, docs::kRemove},
-    {"remove_key", method_function(tree_remove_key), kVector, docs::kRemoveKey},
-    {"search", method_function(tree_search), kVector, docs::kSearch},
-    {"get", method_function(tree_get), kVector, docs::kGet},
-    {"search_key", method_function(tree_search_key), kVector, docs::kSearchKey},
-    {"contains", method_function(tree_contains), kVector, docs::kContains},
-    {"has_node", method_function(tree_has_node), kVector, docs::kHasNode},
-    {"contains_key", method_function(tree_contains_key), kVector, docs::kContainsKey},
-    {"clear", method_function(tree_clear), METH_NOARGS, docs::kClear},
-    {"is_empty", method_function(tree_is_empty), METH_NOARGS, docs::kIsEmpty},
-    {"first", method_function(tree_first), METH_NOARGS, docs::kFirst},
-    {"min", method_function(tree_first), METH_NOARGS, docs::kMin},
-    {"last", method_function(tree_last), METH_NOARGS, docs::kLast},
-    {"max", method_function(tree_last), METH_NOARGS, docs::kMax},
-    {"range", method_function(tree_range), kVector, docs::kRange},
-    {"iter_from", method_function(tree_iter_from), kVector, docs::kIterFrom},
-    {"iter_to", method_function(tree_iter_to), kVector, docs::kIterTo},
-    {"in_order", method_function(tree_in_order), METH_NOARGS, docs::kInOrder},
-    {"descending", method_function(tree_descending), METH_NOARGS, docs::kDescending},
-    {"pre_order", method_function(tree_pre_order), METH_NOARGS, docs::kPreOrder},
-    {"post_order", method_function(tree_post_order), METH_NOARGS, docs::kPostOrder},
-    {"level_order", method_function(tree_level_order), METH_NOARGS, docs::kLevelOrder},
-    {"__reduce__", method_function(tree_reduce), METH_NOARGS, docs::kReduce},
-    {nullptr, nullptr, 0, nullptr},
-};
+// A registration table from a member table, ending in the zero entry.
+template <std::size_t N>
+std::array<PyMethodDef, N + 1> method_defs(const interface::Method (&methods)[N]) noexcept {
+  std::array<PyMethodDef, N + 1> table{};
+  for (std::size_t i = 0; i < N; ++i) table[i] = method_def(methods[i]);
+  return table;
+}
 
-PyGetSetDef tree_properties[] = {
-    {"height", tree_height, nullptr, docs::kHeight, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+template <std::size_t N>
+std::array<PyGetSetDef, N + 1> property_defs(const interface::Property (&properties)[N]) noexcept {
+  std::array<PyGetSetDef, N + 1> table{};
+  for (std::size_t i = 0; i < N; ++i)
+    table[i] = {properties[i].name, properties[i].getter, nullptr, properties[i].doc, nullptr};
+  return table;
+}
+
+std::array tree_methods = method_defs(interface::kTreeMethods);
+std::array tree_properties = property_defs(interface::kTreeProperties);
 
 void tree_dealloc(PyObject* self) noexcept;
 void iterator_dealloc(PyObject* self) noexcept;
@@ -71,8 +64,8 @@ PyType_Slot tree_slots[] = {
     {Py_sq_contains, slot_function(tree_contains_slot)},
     {Py_tp_iter, slot_function(tree_iter)},
     {Py_tp_repr, slot_function(tree_repr)},
-    {Py_tp_methods, tree_methods},
-    {Py_tp_getset, tree_properties},
+    {Py_tp_methods, tree_methods.data()},
+    {Py_tp_getset, tree_properties.data()},
     {Py_tp_dealloc, slot_function(tree_dealloc)},
     {0, nullptr},
 };
@@ -87,9 +80,9 @@ PyType_Slot iterator_slots[] = {
 };
 
 // Static texts: interpreters before 3.11 keep the name pointer.
-PyType_Spec tree_spec = {"quorvel.AVLTree", static_cast<int>(sizeof(PyAVLTree)), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec tree_spec = {interface::kTreeTypeName, static_cast<int>(sizeof(PyAVLTree)), 0, Py_TPFLAGS_DEFAULT,
                          tree_slots};
-PyType_Spec iterator_spec = {"quorvel._AVLTreeIterator", static_cast<int>(sizeof(PyAVLTreeIterator)), 0,
+PyType_Spec iterator_spec = {interface::kIteratorTypeName, static_cast<int>(sizeof(PyAVLTreeIterator)), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, iterator_slots};
 
 // Process-wide cells, filled once and never emptied.
@@ -191,8 +184,7 @@ void dealloc(PyObject* self) noexcept {
 void tree_dealloc(PyObject* self) noexcept { dealloc(self); }
 void iterator_dealloc(PyObject* self) noexcept { dealloc(self); }
 
-PyMethodDef from_sorted_entries_def = {"_avltree_from_sorted_entries", method_function(module_from_sorted_entries),
-                                       kVector, docs::kFromSortedEntries};
+PyMethodDef from_sorted_entries_def = method_def(interface::kModuleFunction);
 
 // Adds `value` under `name` and records the name in the working __all__.
 Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {

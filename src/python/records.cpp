@@ -1,0 +1,497 @@
+// The exported interface description: one record for the module, each class,
+// each method, slot method and property, the module function and each typed
+// module attribute, for tools that write type stubs from the built library
+// without importing it.  Nothing in the module reads them.
+//
+// Each record is a read-only object under a symbol of its own,
+// quorvel_interface_record_1_<n> (the 1 is the record format's version): a
+// 32-bit little-endian byte count, then that many bytes of compact UTF-8 JSON
+// whose keys are in alphabetical order, zero-padded to a multiple of four.
+// All records lie back to back in a section of their own, so the only bytes
+// between two records are that zero padding.
+//
+// The records are made at compile time from the tables that register the
+// members (interface.hpp) and from the registered docstrings (docs.hpp):
+// names, parameter kinds and defaults come from the text signatures, types
+// from the tables' annotations.  A table that does not fit its signatures
+// fails the build.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "python/docs.hpp"
+#include "python/interface.hpp"
+
+namespace quorvel::records {
+
+// Never defined: calling it while a record is built stops the build at the
+// table entry that caused it.
+void invalid_interface_table(const char* why);
+
+namespace {
+
+using std::string;
+using std::string_view;
+
+// Members without a registered docstring of their own: the slot methods.
+struct SlotMethod {
+  const char* name;
+  const char* signature;
+  const char* doc;
+  interface::Annotations parameters;
+  const char* returns;
+};
+
+constexpr interface::Annotations kConstructorParameters = {
+    {"typing.Iterable[typing.Any] | None", "str | typing.Callable[[typing.Any], typing.Any] | None"}};
+constexpr const char* kConstructorReturns = "AVLTree";
+
+constexpr SlotMethod kTreeSlotMethods[] = {
+    {"__len__", "__len__($self)", docs::kLen, {}, "builtins.int"},
+    {"__bool__", "__bool__($self)", docs::kBool, {}, "builtins.bool"},
+    {"__contains__", "__contains__($self, value, /)", docs::kContainsSlot, {"typing.Any"}, "builtins.bool"},
+    {"__iter__", "__iter__($self)", docs::kTreeIter, {}, "_AVLTreeIterator"},
+    {"__repr__", "__repr__($self)", docs::kRepr, {}, "builtins.str"},
+};
+
+constexpr SlotMethod kIteratorSlotMethods[] = {
+    {"__iter__", "__iter__($self)", docs::kIteratorIter, {}, "_AVLTreeIterator"},
+    {"__next__", "__next__($self)", docs::kIteratorNext, {}, "typing.Any"},
+};
+
+struct Attribute {
+  const char* name;
+  const char* annotation;
+  const char* doc;
+};
+
+constexpr Attribute kAttributes[] = {
+    {"__version__", "typing.Final[builtins.str]", docs::kVersionAttribute},
+    {"__all__", "typing.Final[builtins.list[builtins.str]]", docs::kAllAttribute},
+};
+
+constexpr const char* kClassDecorator = "typing.final";
+constexpr const char* kPropertyDecorator = "property";
+
+// --- text helpers -----------------------------------------------------------
+
+constexpr string decimal(std::uint64_t n) {
+  string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + n % 10));
+    n /= 10;
+  } while (n != 0);
+  return digits;
+}
+
+// The escapes a standard compact JSON writer produces.
+constexpr string json_string(string_view text) {
+  constexpr char hex[] = "0123456789abcdef";
+  string out = "\"";
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default:
+        if (byte < 0x20) {
+          out += "\\u00";
+          out += hex[byte >> 4];
+          out += hex[byte & 15];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+constexpr string_view trim(string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+constexpr void append(string& list, string_view item) {
+  if (item.empty()) return;
+  if (!list.empty()) list += ',';
+  list += item;
+}
+
+// --- names and ids ------------------------------------------------------------
+
+constexpr string_view module_name() {
+  const string_view type_name = interface::kTreeTypeName;
+  return type_name.substr(0, type_name.find('.'));
+}
+
+constexpr string_view class_name(string_view type_name) { return type_name.substr(type_name.find('.') + 1); }
+
+// Ids only link records; hashing the qualified name keeps each one stable.
+constexpr std::uint64_t id_of(string_view qualified_name) {
+  std::uint64_t hash = 14695981039346656037ull;  // 64-bit FNV-1a
+  for (char c : qualified_name) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+constexpr std::uint64_t module_id() { return id_of(module_name()); }
+constexpr std::uint64_t tree_id() { return id_of(interface::kTreeTypeName); }
+constexpr std::uint64_t iterator_id() { return id_of(interface::kIteratorTypeName); }
+constexpr std::uint64_t function_id() {
+  return id_of(string(module_name()) + "." + interface::kModuleFunction.name);
+}
+
+constexpr string id_text(std::uint64_t id) { return "\"" + decimal(id) + "\""; }
+
+// --- expressions --------------------------------------------------------------
+
+// A bare or dotted name: None, True and False are constants, the module's
+// classes are links to their records, `a.b.c` is attribute `c` of name `a.b`.
+constexpr string name_expression(string_view name) {
+  if (name == "None") return R"({"type":"constant","kind":"none"})";
+  if (name == "True" || name == "False")
+    return string(R"({"type":"constant","kind":"bool","value":)") + (name == "True" ? "true" : "false") + "}";
+  if (name == class_name(interface::kTreeTypeName)) return R"({"type":"id","id":)" + id_text(tree_id()) + "}";
+  if (name == class_name(interface::kIteratorTypeName))
+    return R"({"type":"id","id":)" + id_text(iterator_id()) + "}";
+  const std::size_t dot = name.rfind('.');
+  if (dot == string_view::npos) return R"({"type":"name","id":)" + json_string(name) + "}";
+  return R"({"type":"attribute","value":{"type":"name","id":)" + json_string(name.substr(0, dot)) +
+         R"(},"attr":)" + json_string(name.substr(dot + 1)) + "}";
+}
+
+// Annotation syntax: unions of names, each optionally subscripted; subscript
+// arguments are expressions or bracketed lists (a Callable's parameters).
+struct ExpressionParser {
+  string_view text;
+  std::size_t at = 0;
+
+  constexpr string parse() {
+    string expression = parse_union();
+    skip_spaces();
+    if (at != text.size()) invalid_interface_table("unexpected text in an annotation");
+    return expression;
+  }
+
+  constexpr void skip_spaces() {
+    while (at < text.size() && text[at] == ' ') ++at;
+  }
+
+  constexpr bool accept(char c) {
+    skip_spaces();
+    if (at == text.size() || text[at] != c) return false;
+    ++at;
+    return true;
+  }
+
+  constexpr void expect(char c) {
+    if (!accept(c)) invalid_interface_table("unbalanced brackets in an annotation");
+  }
+
+  constexpr string parse_union() {
+    string left = parse_subscripted();
+    while (accept('|'))
+      left = R"({"type":"binop","left":)" + left + R"(,"op":"bitor","right":)" + parse_subscripted() + "}";
+    return left;
+  }
+
+  constexpr string parse_subscripted() {
+    string value = parse_name();
+    if (!accept('[')) return value;
+    std::size_t count = 0;
+    string elements;
+    do {
+      ++count;
+      append(elements, parse_element());
+    } while (accept(','));
+    expect(']');
+    // (Built with `if`: GCC 12 mis-evaluates a constant std::string made by `?:`.)
+    if (count > 1) elements = R"({"type":"tuple","elts":[)" + elements + "]}";
+    return R"({"type":"subscript","value":)" + value + R"(,"slice":)" + elements + "}";
+  }
+
+  constexpr string parse_element() {
+    if (!accept('[')) return parse_union();
+    string elements;
+    if (!accept(']')) {
+      do append(elements, parse_union());
+      while (accept(','));
+      expect(']');
+    }
+    return R"({"type":"list","elts":[)" + elements + "]}";
+  }
+
+  constexpr string parse_name() {
+    skip_spaces();
+    const std::size_t start = at;
+    while (at < text.size() && (text[at] == '_' || text[at] == '.' || (text[at] >= 'a' && text[at] <= 'z') ||
+                                (text[at] >= 'A' && text[at] <= 'Z') || (text[at] >= '0' && text[at] <= '9')))
+      ++at;
+    if (at == start) invalid_interface_table("a name expected in an annotation");
+    return name_expression(text.substr(start, at - start));
+  }
+};
+
+constexpr string expression(string_view text) { return ExpressionParser{text}.parse(); }
+
+// --- records ------------------------------------------------------------------
+
+// The `arguments` of a function record from its text signature, such as
+// "range($self, start=None, end=None, *, include_start=True, include_end=False)".
+// A constructor's signature, "AVLTree(values=None, *, key=None)", names no
+// receiver; `implicit_receiver` supplies it.
+constexpr string arguments(string_view signature, string_view expected_name, string_view implicit_receiver,
+                           const interface::Annotations& annotations) {
+  const std::size_t open = signature.find('(');
+  const std::size_t close = signature.rfind(')');
+  if (open == string_view::npos || close != signature.size() - 1)
+    invalid_interface_table("a text signature must be `name(parameters)`");
+  if (signature.substr(0, open) != expected_name) invalid_interface_table("a text signature names another member");
+
+  string positional_only, positional, keyword_only;
+  if (!implicit_receiver.empty()) positional_only = R"({"name":)" + json_string(implicit_receiver) + "}";
+  bool after_star = false;
+  std::size_t annotated = 0;
+  string_view rest = signature.substr(open + 1, close - open - 1);
+  while (!trim(rest).empty()) {
+    const std::size_t comma = rest.find(',');
+    const string_view parameter = trim(rest.substr(0, comma));
+    rest = comma == string_view::npos ? string_view{} : rest.substr(comma + 1);
+    if (parameter.empty()) invalid_interface_table("an empty parameter in a text signature");
+    if (parameter.front() == '$') {
+      if (!positional_only.empty() || !positional.empty()) invalid_interface_table("the receiver comes first");
+      positional_only = R"({"name":)" + json_string(parameter.substr(1)) + "}";
+    } else if (parameter == "/") {
+      append(positional_only, positional);
+      positional.clear();
+    } else if (parameter == "*") {
+      after_star = true;
+    } else {
+      if (annotated == interface::kMaxParameters || annotations.items[annotated] == nullptr)
+        invalid_interface_table("a parameter without an annotation");
+      const std::size_t equals = parameter.find('=');
+      string entry = R"({"annotation":)" + expression(annotations.items[annotated++]);
+      if (equals != string_view::npos) entry += R"(,"default":)" + expression(trim(parameter.substr(equals + 1)));
+      entry += R"(,"name":)" + json_string(trim(parameter.substr(0, equals))) + "}";
+      append(after_star ? keyword_only : positional, entry);
+    }
+  }
+  if (annotated < interface::kMaxParameters && annotations.items[annotated] != nullptr)
+    invalid_interface_table("more annotations than parameters");
+
+  string out;
+  if (!positional.empty()) append(out, R"("args":[)" + positional + "]");
+  if (!keyword_only.empty()) append(out, R"("kwonlyargs":[)" + keyword_only + "]");
+  if (!positional_only.empty()) append(out, R"("posonlyargs":[)" + positional_only + "]");
+  return "{" + out + "}";
+}
+
+struct Function {
+  string_view name = {};
+  string signature = {};
+  string_view signature_name = {};     // the name the signature must carry
+  string_view implicit_receiver = {};  // for a signature that names no receiver
+  string_view doc = {};
+  interface::Annotations parameters = {};
+  string_view returns = {};
+  string_view decorator = {};  // empty: none
+  std::uint64_t id = 0;        // 0: none (only the module function has one)
+  std::uint64_t parent = 0;    // 0: none (the module function)
+};
+
+constexpr string function_record(const Function& f) {
+  string out = R"({"arguments":)" + arguments(f.signature, f.signature_name, f.implicit_receiver, f.parameters);
+  if (!f.decorator.empty()) out += R"(,"decorators":[)" + expression(f.decorator) + "]";
+  out += R"(,"doc":)" + json_string(f.doc);
+  if (f.id != 0) out += R"(,"id":)" + id_text(f.id);
+  out += R"(,"name":)" + json_string(f.name);
+  if (f.parent != 0) out += R"(,"parent":)" + id_text(f.parent);
+  return out + R"(,"returns":)" + expression(f.returns) + R"(,"type":"function"})";
+}
+
+constexpr string first_line(string_view text) { return string(text.substr(0, text.find('\n'))); }
+
+// A registered docstring: its first line is the text signature.
+constexpr Function registered(const interface::Method& method, std::uint64_t parent, std::uint64_t id) {
+  const string_view body = docs::body_of(method.doc);
+  if (body.size() == string_view(method.doc).size())
+    invalid_interface_table("a registered docstring needs its text signature");
+  return {.name = method.name,
+          .signature = first_line(method.doc),
+          .signature_name = method.name,
+          .doc = body,
+          .parameters = method.parameters,
+          .returns = method.returns,
+          .id = id,
+          .parent = parent};
+}
+
+constexpr Function slot(const SlotMethod& method, std::uint64_t parent) {
+  return {.name = method.name,
+          .signature = method.signature,
+          .signature_name = method.name,
+          .doc = method.doc,
+          .parameters = method.parameters,
+          .returns = method.returns,
+          .parent = parent};
+}
+
+// The class docstring's first line is the constructor's text signature.
+constexpr Function constructor() {
+  return {.name = "__new__",
+          .signature = first_line(docs::kTreeClass),
+          .signature_name = class_name(interface::kTreeTypeName),
+          .implicit_receiver = "cls",
+          .doc = docs::kNew,
+          .parameters = kConstructorParameters,
+          .returns = kConstructorReturns,
+          .parent = tree_id()};
+}
+
+constexpr Function property(const interface::Property& property, std::uint64_t parent) {
+  return {.name = property.name,
+          .signature = string(property.name) + "($self)",
+          .signature_name = property.name,
+          .doc = property.doc,
+          .returns = property.returns,
+          .decorator = kPropertyDecorator,
+          .parent = parent};
+}
+
+constexpr string class_record(string_view type_name, string_view doc) {
+  return R"({"decorators":[)" + expression(kClassDecorator) + R"(],"doc":)" + json_string(docs::body_of(doc)) +
+         R"(,"id":)" + id_text(id_of(type_name)) + R"(,"name":)" + json_string(class_name(type_name)) +
+         R"(,"type":"class"})";
+}
+
+constexpr string module_record() {
+  return R"({"doc":)" + json_string(docs::kModule) + R"(,"id":)" + id_text(module_id()) +
+         R"(,"incomplete":false,"members":[)" + id_text(tree_id()) + "," + id_text(iterator_id()) + "," +
+         id_text(function_id()) + R"(],"name":)" + json_string(module_name()) + R"(,"type":"module"})";
+}
+
+constexpr string attribute_record(const Attribute& attribute) {
+  return R"({"annotation":)" + expression(attribute.annotation) + R"(,"doc":)" + json_string(attribute.doc) +
+         R"(,"name":)" + json_string(attribute.name) + R"(,"parent":)" + id_text(module_id()) +
+         R"(,"type":"attribute"})";
+}
+
+// Walks every record in order, building only the one asked for.
+struct Picker {
+  std::size_t wanted;
+  std::size_t seen = 0;
+  string text;
+
+  template <class Make>
+  constexpr void add(Make make) {
+    if (seen++ == wanted) text = make();
+  }
+};
+
+constexpr void visit_records(Picker& records) {
+  records.add([] { return module_record(); });
+  records.add([] { return class_record(interface::kTreeTypeName, docs::kTreeClass); });
+  records.add([] { return function_record(constructor()); });
+  for (const SlotMethod& method : kTreeSlotMethods)
+    records.add([&] { return function_record(slot(method, tree_id())); });
+  for (const interface::Method& method : interface::kTreeMethods)
+    records.add([&] { return function_record(registered(method, tree_id(), 0)); });
+  for (const interface::Property& each : interface::kTreeProperties)
+    records.add([&] { return function_record(property(each, tree_id())); });
+  records.add([] { return class_record(interface::kIteratorTypeName, docs::kIteratorClass); });
+  for (const SlotMethod& method : kIteratorSlotMethods)
+    records.add([&] { return function_record(slot(method, iterator_id())); });
+  records.add([] { return function_record(registered(interface::kModuleFunction, 0, function_id())); });
+  for (const Attribute& attribute : kAttributes) records.add([&] { return attribute_record(attribute); });
+}
+
+constexpr std::size_t record_count() {
+  Picker records{static_cast<std::size_t>(-1), 0, {}};
+  visit_records(records);
+  return records.seen;
+}
+
+constexpr string record(std::size_t index) {
+  Picker records{index, 0, {}};
+  visit_records(records);
+  if (index >= records.seen) invalid_interface_table("no such record");
+  return records.text;
+}
+
+template <std::size_t Index>
+struct Record {
+  static constexpr std::size_t length = record(Index).size();
+  static constexpr std::size_t size = (4 + length + 3) / 4 * 4;
+  static_assert(length <= UINT32_MAX);
+
+  static constexpr std::array<char, size> bytes() {
+    const string text = record(Index);
+    std::array<char, size> out{};
+    for (std::size_t i = 0; i < 4; ++i) out[i] = static_cast<char>((length >> (8 * i)) & 0xff);
+    for (std::size_t i = 0; i < length; ++i) out[4 + i] = text[i];
+    return out;
+  }
+};
+
+}  // namespace
+}  // namespace quorvel::records
+
+// One symbol per record, numbered from 1 in record order.
+#define QUORVEL_RECORD(number)                                                                                  \
+  extern "C" __attribute__((visibility("default"), used, aligned(4),                                           \
+                            section(".rodata.quorvel_interface_records"))) constinit const std::array<                    \
+      char, quorvel::records::Record<(number) - 1>::size> quorvel_interface_record_1_##number =                \
+      quorvel::records::Record<(number) - 1>::bytes();
+
+QUORVEL_RECORD(1)
+QUORVEL_RECORD(2)
+QUORVEL_RECORD(3)
+QUORVEL_RECORD(4)
+QUORVEL_RECORD(5)
+QUORVEL_RECORD(6)
+QUORVEL_RECORD(7)
+QUORVEL_RECORD(8)
+QUORVEL_RECORD(9)
+QUORVEL_RECORD(10)
+QUORVEL_RECORD(11)
+QUORVEL_RECORD(12)
+QUORVEL_RECORD(13)
+QUORVEL_RECORD(14)
+QUORVEL_RECORD(15)
+QUORVEL_RECORD(16)
+QUORVEL_RECORD(17)
+QUORVEL_RECORD(18)
+QUORVEL_RECORD(19)
+QUORVEL_RECORD(20)
+QUORVEL_RECORD(21)
+QUORVEL_RECORD(22)
+QUORVEL_RECORD(23)
+QUORVEL_RECORD(24)
+QUORVEL_RECORD(25)
+QUORVEL_RECORD(26)
+QUORVEL_RECORD(27)
+QUORVEL_RECORD(28)
+QUORVEL_RECORD(29)
+QUORVEL_RECORD(30)
+QUORVEL_RECORD(31)
+QUORVEL_RECORD(32)
+QUORVEL_RECORD(33)
+QUORVEL_RECORD(34)
+QUORVEL_RECORD(35)
+QUORVEL_RECORD(36)
+QUORVEL_RECORD(37)
+QUORVEL_RECORD(38)
+QUORVEL_RECORD(39)
+
+// Every record has its symbol above, and no symbol lacks a record.
+static_assert(quorvel::records::record_count() == 39, "add or remove QUORVEL_RECORD lines to match the records");
