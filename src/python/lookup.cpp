@@ -16,37 +16,34 @@ constexpr FunctionDescription kContainsDescription = single_parameter("contains"
 constexpr FunctionDescription kHasNodeDescription = single_parameter("has_node", kValueParameter);
 constexpr FunctionDescription kContainsKeyDescription = single_parameter("contains_key", kKeyParameter);
 
-Ref stored_value(const Node* node) { return node ? node->entry.value.clone() : Ref(); }
-Ref value_or_none(Ref value) { return value ? std::move(value) : none_object(); }
 
-// The stored value whose key compares Equal to the derived key of `value`
-// (an empty Ref when there is none).  The key is derived even for an empty
-// tree; the probe key is released before the value.
-Result<Ref> search_stored(PyAVLTree& self, Ref value) {
+// The node whose key compares Equal to the derived key of `value`, or null.
+// The key is derived even for an empty tree; the probe key is released
+// before the value.  The node stays valid while the caller holds the shared
+// guard, so membership tests need not touch the stored value at all.
+Result<const Node*> search_stored(PyAVLTree& self, Ref value) {
   Result<Ref> key = self.extractor.derive_key(value.get());
   if (!key) return std::move(key).error();
   Result<const Node*> found = self.tree.find(KeyView::of(key.value().get()));
-  Ref stored = found ? stored_value(found.value()) : Ref();
   key.value().reset();
   value.reset();
-  if (!found) return std::move(found).error();
-  return stored;
+  return found;
 }
 
 // The bodies of the by-value lookups, after binding: `Answer` shapes the result.
-template <Ref (*Answer)(Ref)>
+template <Ref (*Answer)(const Node*)>
 Result<Ref> look_up_value(const FunctionDescription& description, PyAVLTree& self, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   Result<PyObject*> value = bind_single(description, args, nargs, kwnames);
   if (!value) return std::move(value).error();
   Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
   if (!guard) return std::move(guard).error();
-  Result<Ref> stored = search_stored(self, Ref::borrow(value.value()));
-  if (!stored) return stored;
-  return Answer(std::move(stored).value());
+  Result<const Node*> found = search_stored(self, Ref::borrow(value.value()));
+  if (!found) return std::move(found).error();
+  return Answer(found.value());
 }
 
-template <Ref (*Answer)(Ref)>
+template <Ref (*Answer)(const Node*)>
 Result<Ref> look_up_key(const FunctionDescription& description, PyAVLTree& self, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames) {
   Result<PyObject*> key = bind_single(description, args, nargs, kwnames);
@@ -55,10 +52,11 @@ Result<Ref> look_up_key(const FunctionDescription& description, PyAVLTree& self,
   if (!guard) return std::move(guard).error();
   Result<const Node*> found = self.tree.find(KeyView::of(key.value()));
   if (!found) return std::move(found).error();
-  return Answer(stored_value(found.value()));
+  return Answer(found.value());
 }
 
-Ref found_flag(Ref stored) { return bool_object(static_cast<bool>(stored)); }
+Ref value_or_none(const Node* node) { return node ? node->entry.value.clone() : none_object(); }
+Ref found_flag(const Node* node) { return bool_object(node != nullptr); }
 
 Result<Ref> remove_probe(PyAVLTree& self, const KeyView& key) {
   Result<bool> removed = self.tree.remove(key);
@@ -99,7 +97,7 @@ template <const Node* (PythonAvlTree::*End)() const noexcept>
 Result<Ref> end_value(PyAVLTree& self) {
   Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
   if (!guard) return std::move(guard).error();
-  return value_or_none(stored_value((self.tree.*End)()));
+  return value_or_none((self.tree.*End)());
 }
 
 Result<Ref> height(PyAVLTree& self) {
@@ -113,9 +111,9 @@ Result<Ref> height(PyAVLTree& self) {
 Result<bool> contains_slot(PyAVLTree& self, PyObject* value) {
   Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
   if (!guard) return std::move(guard).error();
-  Result<Ref> stored = search_stored(self, Ref::borrow(value));
-  if (!stored) return std::move(stored).error();
-  return static_cast<bool>(stored.value());
+  Result<const Node*> found = search_stored(self, Ref::borrow(value));
+  if (!found) return std::move(found).error();
+  return found.value() != nullptr;
 }
 
 Status append_text(Vec<char>& text, const char* part, std::size_t size) { return text.append(part, size); }
