@@ -126,6 +126,7 @@ struct Window {
 
 Status collect_range(const Node* node, const Window& window, Snapshot& out) {
   if (node == nullptr) return {};
+  prefetch_later(node);
   // Both comparisons of a node come before any of its subtrees is visited.
   Ordering vs_start = Ordering::Greater;
   Ordering vs_end = Ordering::Less;
@@ -175,6 +176,7 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
       node = toward_end(node);
     } else {
       if (Status s = stack.push(node); !s) return std::move(s).error();
+      __builtin_prefetch(node->entry.value.get(), 1);
       node = toward_start(node);
     }
   }
@@ -183,6 +185,7 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
     if (Status s = append_value(out, node); !s) return std::move(s).error();
     for (const Node* next = toward_end(node); next != nullptr; next = toward_start(next)) {
       if (Status s = stack.push(next); !s) return std::move(s).error();
+      __builtin_prefetch(next->entry.value.get(), 1);
     }
   }
   return out;
