@@ -2,12 +2,18 @@
 
 from __future__ import annotations
 
+import copy
 import gc
 import math
+import operator
+import pickle
+import random
 import sys
+from functools import partialmethod
 
 import quorvel
 import quorvel.quorvel as native
+from quorvel import AVLTree
 
 HOOKS = getattr(native, "_test_hooks", None)
 
@@ -143,3 +149,92 @@ def assert_no_leak(action, rounds=300, warmup=30, slack=None):
 
 def refcounts(*objects):
     return [sys.getrefcount(o) for o in objects]
+
+
+# --- Hostile keys and the table of operations shared by the leak loops, the
+# allocation-failure sweep and the fuzzer.
+
+RNG = random.Random(0)  # drives the "random" comparisons; seed it for repeatable runs
+
+
+class Boom(Exception):
+    """Raised on purpose by hostile keys."""
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom("__bool__")
+
+
+class Hostile:
+    """A key ordered by `v` whose comparisons misbehave as `mode` says: None
+    (well-behaved), "raise", "false" (all three false), "badbool" (a result
+    whose __bool__ raises) or "random".  `hook`, if set, runs first at every
+    comparison (to re-enter a tree, drop references, let other threads run)."""
+
+    __slots__ = ("v", "mode", "hook")
+    __hash__ = None
+
+    def __init__(self, v, mode=None, hook=None):
+        self.v, self.mode, self.hook = v, mode, hook
+
+    def _answer(self, op, other):
+        if self.hook is not None:
+            self.hook()
+        if self.mode == "raise":
+            raise Boom(op.__name__)
+        if self.mode is None:
+            return op(self.v, other.v if isinstance(other, Hostile) else other)
+        return {"false": False, "badbool": BadBool(), "random": RNG.random() < 0.5}[self.mode]
+
+    __eq__ = partialmethod(_answer, operator.eq)
+    __lt__ = partialmethod(_answer, operator.lt)
+    __gt__ = partialmethod(_answer, operator.gt)
+
+    def __repr__(self):
+        return f"Hostile({self.v!r}, {self.mode!r})"
+
+
+def key_spec(tree):
+    return tree.__reduce__()[1][1]
+
+
+def rebuild(tree):
+    function, arguments = tree.__reduce__()
+    return function(*arguments)
+
+
+# Every public operation, as f(tree, x): x is the value, key or bound it needs.
+OPERATIONS = {
+    "construct": lambda t, x: AVLTree([x, *t.in_order()], key=key_spec(t)),
+    "insert": lambda t, x: t.insert(x),
+    "remove": lambda t, x: t.remove(x),
+    "remove_key": lambda t, x: t.remove_key(x),
+    "search": lambda t, x: t.search(x),
+    "get": lambda t, x: t.get(x),
+    "search_key": lambda t, x: t.search_key(x),
+    "contains": lambda t, x: t.contains(x),
+    "has_node": lambda t, x: t.has_node(x),
+    "in": lambda t, x: x in t,
+    "contains_key": lambda t, x: t.contains_key(x),
+    "clear": lambda t, x: t.clear(),
+    "sizes": lambda t, x: (len(t), bool(t), t.is_empty(), t.height),
+    "ends": lambda t, x: (t.first(), t.min(), t.last(), t.max()),
+    "iter": lambda t, x: list(t),
+    "in_order": lambda t, x: list(t.in_order()),
+    "descending": lambda t, x: list(t.descending()),
+    "pre_order": lambda t, x: list(t.pre_order()),
+    "post_order": lambda t, x: list(t.post_order()),
+    "level_order": lambda t, x: list(t.level_order()),
+    "range_from": lambda t, x: list(t.range(x, include_start=False)),
+    "range_to": lambda t, x: list(t.range(None, x, include_end=True)),
+    "range_both": lambda t, x: list(t.range(x, x, include_end=True)),
+    "iter_from": lambda t, x: list(t.iter_from(x, 3)),
+    "iter_to": lambda t, x: list(t.iter_to(x, 3)),
+    "repr": lambda t, x: repr(t),
+    "reduce": lambda t, x: t.__reduce__(),
+    "from_sorted": lambda t, x: rebuild(t),
+    "copy": lambda t, x: copy.copy(t),
+    "pickle": lambda t, x: pickle.loads(pickle.dumps(t)),
+}
+MUTATING = {"insert", "remove", "remove_key", "clear"}
