@@ -54,7 +54,7 @@ struct Property {
   const char* returns;
 };
 
-// Type names as the type specifications give them: module name, a dot, class name.
+// Type names as their PyType_Spec gives them: module name, a dot, class name.
 inline constexpr char kTreeTypeName[] = "quorvel.AVLTree";
 inline constexpr char kIteratorTypeName[] = "quorvel._AVLTreeIterator";
 
