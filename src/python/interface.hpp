@@ -14,6 +14,7 @@
 
 #include <cstddef>
 
+#include "python/binding.hpp"
 #include "python/docs.hpp"
 #include "python/members.hpp"
 
@@ -23,7 +24,8 @@ using VectorEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObj
 using PlainEntry = PyObject* (*)(PyObject*, PyObject*) noexcept;
 using GetterEntry = PyObject* (*)(PyObject*, void*) noexcept;
 
-inline constexpr std::size_t kMaxParameters = 4;
+// At most one annotation per parameter of the widest member.
+using quorvel::kMaxParameters;
 
 struct Annotations {
   const char* items[kMaxParameters] = {};

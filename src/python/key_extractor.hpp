@@ -38,8 +38,6 @@ class KeyExtractor {
   // callable; never called with None.
   static Result<KeyExtractor> extract(PyObject* spec);
 
-  Form form() const noexcept { return form_; }
-
   // A new reference to the key of `value`.
   Result<Ref> derive_key(PyObject* value) const;
 

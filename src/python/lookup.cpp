@@ -1,6 +1,5 @@
 // Lookup, membership, removal, the ends of the order, height and repr.
 #include "python/binding.hpp"
-#include "python/docs.hpp"
 #include "python/members.hpp"
 #include "python/objects.hpp"
 
@@ -116,8 +115,6 @@ Result<bool> contains_slot(PyAVLTree& self, PyObject* value) {
   return found.value() != nullptr;
 }
 
-Status append_text(Vec<char>& text, const char* part, std::size_t size) { return text.append(part, size); }
-
 Result<Ref> representation(PyAVLTree& self) {
   Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
   if (!guard) return std::move(guard).error();
@@ -128,7 +125,7 @@ Result<Ref> representation(PyAVLTree& self) {
   static constexpr char kSeparator[] = ", ";
   static constexpr char kClose[] = "])";
   Vec<char> text;
-  if (Status s = append_text(text, kOpen, sizeof kOpen - 1); !s) return std::move(s).error();
+  if (Status s = text.append(kOpen, sizeof kOpen - 1); !s) return std::move(s).error();
   for (std::size_t i = 0; i < snapshot.size(); ++i) {
     Ref shown = Ref::steal(PyObject_Repr(snapshot[i].get()));
     if (!shown) return Error::fetch();
@@ -136,13 +133,13 @@ Result<Ref> representation(PyAVLTree& self) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(shown.get(), &size);
     if (utf8 == nullptr) return Error::fetch();
     if (i > 0) {
-      if (Status s = append_text(text, kSeparator, sizeof kSeparator - 1); !s) return std::move(s).error();
+      if (Status s = text.append(kSeparator, sizeof kSeparator - 1); !s) return std::move(s).error();
     }
-    if (Status s = append_text(text, utf8, static_cast<std::size_t>(size)); !s) return std::move(s).error();
+    if (Status s = text.append(utf8, static_cast<std::size_t>(size)); !s) return std::move(s).error();
     shown.reset();
     snapshot[i].reset();
   }
-  if (Status s = append_text(text, kClose, sizeof kClose - 1); !s) return std::move(s).error();
+  if (Status s = text.append(kClose, sizeof kClose - 1); !s) return std::move(s).error();
   Ref result = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!result) return Error::fetch();
   return result;

@@ -77,10 +77,6 @@ Error Error::no_memory() {
   return fetch();
 }
 
-bool Error::is_instance_of(PyObject* type) const noexcept {
-  return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
-}
-
 void Error::restore() && noexcept {
   PyObject* value = exception_.release();
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));

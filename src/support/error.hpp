@@ -44,7 +44,6 @@ class [[nodiscard]] Error {
 
   // The exception instance (borrowed).
   PyObject* exception() const noexcept { return exception_.get(); }
-  bool is_instance_of(PyObject* type) const noexcept;
 
   // Sets the exception on the thread; the Error is spent.
   void restore() && noexcept;

@@ -74,11 +74,9 @@ class Vec {
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
-  std::size_t capacity() const noexcept { return capacity_; }
   T* data() noexcept { return data_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-  T& back() noexcept { return data_[size_ - 1]; }
   T pop_back() noexcept {
     T last(std::move(data_[--size_]));
     data_[size_].~T();
