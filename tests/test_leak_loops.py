@@ -5,7 +5,7 @@ import gc
 
 import pytest
 
-from helpers import OPERATIONS, Boom, Hostile, allocated_growth, rebuild, refcounts
+from helpers import OPERATIONS, Boom, Hostile, assert_no_leak, rebuild, refcounts
 from quorvel import AVLTree
 from quorvel.quorvel import _avltree_from_sorted_entries as from_sorted
 
@@ -45,13 +45,7 @@ FAILURES = (Boom, TypeError, RuntimeError, AttributeError, ValueError)
 
 
 def assert_flat(action, rounds=100):
-    # Free lists and caches filling up look like growth for a while; a leak
-    # of even one block a call shows in every repetition.
-    for _ in range(6):
-        growth = allocated_growth(action, rounds, warmup=50)
-        if growth < rounds // 10:
-            return
-    pytest.fail(f"{growth} blocks left behind over {rounds} calls, six times over")
+    assert_no_leak(action, rounds=rounds, warmup=50, slack=rounds // 10 - 1)
 
 
 @pytest.mark.parametrize("form", FORMS)
