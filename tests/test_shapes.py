@@ -1,6 +1,10 @@
 """Tree shapes seen through the traversals, and the bounded queries."""
 
+import random
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from helpers import Log, RecordingKey, check_avl, shape
 from quorvel import AVLTree
@@ -37,6 +41,101 @@ def test_shapes(order, removed, expected, height):
     assert shape(tree) == expected
     assert tree.height == height
     check_avl(tree, keys=lambda v: v)
+
+
+# A plain recursive AVL tree that rebalances every node on the way back up
+# and replaces a removed inner node by its in-order successor: whatever
+# shortcuts the tree takes, its shapes must be exactly these.
+def _h(n):
+    return n[3] if n else 0
+
+
+def _node(k, left, right):
+    return [k, left, right, 1 + max(_h(left), _h(right))]
+
+
+def _rebalance(n):
+    def rot_left(x):
+        r = x[2]
+        return _node(r[0], _node(x[0], x[1], r[1]), r[2])
+
+    def rot_right(x):
+        left = x[1]
+        return _node(left[0], left[1], _node(x[0], left[2], x[2]))
+
+    k, left, right, _ = n
+    balance = _h(left) - _h(right)
+    if balance > 1:
+        if _h(left[1]) < _h(left[2]):
+            left = rot_left(left)
+        return rot_right(_node(k, left, right))
+    if balance < -1:
+        if _h(right[1]) > _h(right[2]):
+            right = rot_right(right)
+        return rot_left(_node(k, left, right))
+    return _node(k, left, right)
+
+
+def _insert(n, k):
+    if n is None:
+        return _node(k, None, None)
+    if k == n[0]:
+        return n
+    if k < n[0]:
+        return _rebalance(_node(n[0], _insert(n[1], k), n[2]))
+    return _rebalance(_node(n[0], n[1], _insert(n[2], k)))
+
+
+def _take_min(n):
+    if n[1] is None:
+        return n[2], n
+    rest, minimum = _take_min(n[1])
+    return _rebalance(_node(n[0], rest, n[2])), minimum
+
+
+def _remove(n, k):
+    if n is None:
+        return None
+    if k < n[0]:
+        return _rebalance(_node(n[0], _remove(n[1], k), n[2]))
+    if k > n[0]:
+        return _rebalance(_node(n[0], n[1], _remove(n[2], k)))
+    if n[1] is None or n[2] is None:
+        return n[1] or n[2]
+    rest, successor = _take_min(n[2])
+    return _rebalance(_node(successor[0], n[1], rest))
+
+
+def _plain(n):
+    return None if n is None else (n[0], _plain(n[1]), _plain(n[2]))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(st.booleans(), st.integers(0, 40)), max_size=150))
+def test_shapes_match_the_plain_algorithm(steps):
+    tree, reference = AVLTree(), None
+    for is_insert, k in steps:
+        if is_insert:
+            tree.insert(k)
+            reference = _insert(reference, k)
+        else:
+            tree.remove(k)
+            reference = _remove(reference, k)
+        assert shape(tree) == _plain(reference)
+        assert tree.height == _h(reference)
+
+
+def test_large_shapes_match_the_plain_algorithm():
+    rng = random.Random(7)
+    values = rng.sample(range(5000), 2000)
+    tree, reference = AVLTree(values), None
+    for v in values:
+        reference = _insert(reference, v)
+    assert shape(tree) == _plain(reference)
+    for v in values[::2]:
+        tree.remove(v)
+        reference = _remove(reference, v)
+    assert shape(tree) == _plain(reference)
 
 
 @pytest.mark.parametrize("method, expected", [

@@ -88,6 +88,9 @@ NativeKey NativeKey::of(PyObject* key) noexcept {
   return {};
 }
 
+namespace {
+
+// Both sides through the interpreter's rich comparisons.
 Result<Ordering> compare_objects(PyObject* a, PyObject* b) {
   static constexpr int kOperators[] = {Py_EQ, Py_LT, Py_GT};
   static constexpr Ordering kOutcomes[] = {Ordering::Equal, Ordering::Less, Ordering::Greater};
@@ -107,12 +110,14 @@ Result<Ordering> compare_objects(PyObject* a, PyObject* b) {
   return Error::make(PyExc_TypeError, kAllFalse);
 }
 
+// Both sides exact str whose prefixes tie.
 Result<Ordering> compare_strings(PyObject* a, PyObject* b) {
   const int order = PyUnicode_Compare(a, b);
   if (order == -1 && PyErr_Occurred()) return Error::fetch();
   return order == 0 ? Ordering::Equal : (order < 0 ? Ordering::Less : Ordering::Greater);
 }
 
+// Two numbers, at least one a float: exact, as the interpreter compares them.
 Result<Ordering> compare_numbers(const NativeKey& a, const NativeKey& b) {
   const bool a_float = a.kind == kNativeFloat;
   const bool b_float = b.kind == kNativeFloat;
@@ -124,6 +129,20 @@ Result<Ordering> compare_numbers(const NativeKey& a, const NativeKey& b) {
   if (a_float && b_float) return order_of(x, y);
   if (b_float) return order_int_float(static_cast<std::int64_t>(a.bits), y);
   return flip(order_int_float(static_cast<std::int64_t>(b.bits), x));
+}
+
+}  // namespace
+
+Result<Ordering> compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native) {
+  if (a_native.kind != kNoNative && b_native.kind != kNoNative) {
+    const std::uint8_t kinds = a_native.kind | b_native.kind;
+    if (kinds == kNativeStr) {
+      if (a_native.bits != b_native.bits) return a_native.bits < b_native.bits ? Ordering::Less : Ordering::Greater;
+      return compare_strings(a, b);
+    }
+    if ((kinds & kNativeStr) == 0) return compare_numbers(a_native, b_native);
+  }
+  return compare_objects(a, b);
 }
 
 }  // namespace quorvel

@@ -43,30 +43,20 @@ struct KeyView {
   static KeyView of(PyObject* key) noexcept { return KeyView{key, NativeKey::of(key)}; }
 };
 
-// Both sides through the interpreter's rich comparisons.
-Result<Ordering> compare_objects(PyObject* a, PyObject* b);
-// Both sides exact str whose prefixes tie.
-Result<Ordering> compare_strings(PyObject* a, PyObject* b);
-// Two numbers, at least one a float: exact, as the interpreter compares them.
-Result<Ordering> compare_numbers(const NativeKey& a, const NativeKey& b);
+// Every pair of keys but two native ints.  The parts are passed apart so
+// that they travel in registers.
+Result<Ordering> compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native);
 
 // a relative to b: Less, Equal or Greater, or the comparison's exception.
 inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
-  const std::uint8_t kinds = a.native.kind | b.native.kind;
-  if (a.native.kind != kNoNative && b.native.kind != kNoNative) {
-    if (kinds == kNativeInt) {
-      const auto x = static_cast<std::int64_t>(a.native.bits);
-      const auto y = static_cast<std::int64_t>(b.native.bits);
-      return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
-    }
-    if (kinds == kNativeStr) {
-      if (a.native.bits != b.native.bits)
-        return a.native.bits < b.native.bits ? Ordering::Less : Ordering::Greater;
-      return compare_strings(a.object, b.object);
-    }
-    if ((kinds & kNativeStr) == 0) return compare_numbers(a.native, b.native);
+  // Two ints, the commonest pair, are answered here without a call.  Kinds
+  // are single bits, so the mask holds only when both are ints.
+  if ((a.native.kind & b.native.kind) == kNativeInt) {
+    const auto x = static_cast<std::int64_t>(a.native.bits);
+    const auto y = static_cast<std::int64_t>(b.native.bits);
+    return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
   }
-  return compare_objects(a.object, b.object);
+  return compare_other(a.object, a.native, b.object, b.native);
 }
 
 }  // namespace quorvel

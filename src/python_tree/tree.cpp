@@ -82,91 +82,118 @@ Node* rebalance(Node* node) {
   return node;
 }
 
-Result<bool> insert_at(Node*& slot, Entry&& entry, const KeyView& key) {
-  if (slot == nullptr) {
-    Result<Node*> made = Node::make(std::move(entry), key.native);
-    if (!made) return std::move(made).error();
-    slot = made.value();
-    return true;
-  }
-  Node* node = slot;
-  Result<Ordering> order = compare(key, node->key());
-  if (!order) {
-    Entry dropped(std::move(entry));
-    return std::move(order).error();
-  }
-  if (order.value() == Ordering::Equal) {
-    Entry duplicate(std::move(entry));  // the stored entry stays as it is
-    return false;
-  }
-  const bool left = order.value() == Ordering::Less;
-  Result<bool> inserted = insert_at(left ? node->left : node->right, std::move(entry), key);
-  if (!inserted || !inserted.value()) return inserted;
-  // Every node on the way back up is rebalanced; there is no early stop.
-  refresh_height(node, left);
-  slot = rebalance(node);
-  return true;
-}
+namespace {
 
-std::pair<Node*, Node*> take_min(Node* node) {
-  if (node->left != nullptr) {
-    auto [rest, minimum] = take_min(node->left);
-    set_left(node, rest);
-    return {rebalance(node), minimum};
-  }
-  Node* right = node->right;
-  set_right(node, nullptr);
-  return {right, node};
-}
+// The slots passed on the way down, root first: slot i holds the node at
+// depth i.  An AVL tree of 2**64 nodes is at most 93 levels deep.
+class Path {
+ public:
+  static constexpr int kCapacity = 96;
 
-Result<bool> remove_at(Node*& slot, const KeyView& key, Node*& removed) {
-  Node* node = slot;
-  if (node == nullptr) return false;
-  Result<Ordering> order = compare(key, node->key());
-  if (!order) return std::move(order).error();
-  if (order.value() != Ordering::Equal) {
-    const bool left = order.value() == Ordering::Less;
-    Result<bool> done = remove_at(left ? node->left : node->right, key, removed);
-    if (!done || !done.value()) return done;
+  void push(Node** slot) {
+    if (depth_ == kCapacity) throw Fault("tree deeper than an AVL tree can be");
+    slots_[depth_++] = slot;
+  }
+  int depth() const noexcept { return depth_; }
+  Node**& operator[](int i) noexcept { return slots_[i]; }
+
+ private:
+  Node** slots_[kCapacity];
+  int depth_ = 0;
+};
+
+// After the subtree at `changed` grew or shrank, walks back up the path,
+// recording heights and rebalancing.  Once a node's recorded height for the
+// changed side is what it was, neither its balance nor its own height moved,
+// so nothing above it can change either and the walk stops: every node
+// further up would be left exactly as it is.
+inline void retrace(Path& path, Node** changed) {
+  for (int i = path.depth() - 1; i >= 0; --i) {
+    Node* node = *path[i];
+    const bool left = changed == &node->left;
+    const std::uint8_t before = left ? node->left_height : node->right_height;
     refresh_height(node, left);
-    slot = rebalance(node);
-    return true;
+    if ((left ? node->left_height : node->right_height) == before) return;
+    *path[i] = rebalance(node);
+    changed = path[i];
   }
-  Node* left = node->left;
-  Node* right = node->right;
-  set_left(node, nullptr);
-  set_right(node, nullptr);
-  if (left == nullptr) {
-    slot = right;
-  } else if (right == nullptr) {
-    slot = left;
-  } else {
-    // The in-order successor takes the node's place, never the predecessor.
-    auto [rest, successor] = take_min(right);
-    set_left(successor, left);
-    set_right(successor, rest);
-    slot = rebalance(successor);
-  }
-  removed = node;
-  return true;
 }
+
+}  // namespace
 
 Result<bool> PythonAvlTree::insert(Entry&& entry) {
   const KeyView key = KeyView::of(entry.key.get());
-  Result<bool> inserted = insert_at(root_, std::move(entry), key);
-  if (inserted && inserted.value()) ++len_;
-  return inserted;
+  Path path;
+  Node** slot = &root_;
+  while (Node* node = *slot) {
+    Result<Ordering> order = compare(key, node->key());
+    if (!order) {
+      Entry dropped(std::move(entry));
+      return std::move(order).error();
+    }
+    if (order.value() == Ordering::Equal) {
+      Entry duplicate(std::move(entry));  // the stored entry stays as it is
+      return false;
+    }
+    path.push(slot);
+    slot = order.value() == Ordering::Less ? &node->left : &node->right;
+  }
+  Result<Node*> made = Node::make(std::move(entry), key.native);
+  if (!made) return std::move(made).error();
+  *slot = made.value();
+  ++len_;
+  retrace(path, slot);
+  return true;
 }
 
 Result<bool> PythonAvlTree::remove(const KeyView& key) {
-  Node* removed = nullptr;
-  Result<bool> done = remove_at(root_, key, removed);
-  if (done && done.value()) {
-    --len_;
-    // Finalisers of the removed value and key find the tree consistent.
-    Node::destroy(removed);
+  Path path;
+  Node** slot = &root_;
+  Node* node;
+  for (;;) {
+    node = *slot;
+    if (node == nullptr) return false;
+    Result<Ordering> order = compare(key, node->key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Equal) break;
+    path.push(slot);
+    slot = order.value() == Ordering::Less ? &node->left : &node->right;
   }
-  return done;
+  Node** changed = slot;
+  if (node->left == nullptr || node->right == nullptr) {
+    *slot = node->left != nullptr ? node->left : node->right;
+  } else {
+    // The in-order successor takes the node's place, never the predecessor.
+    // It moves up first, with the node's children and their heights, and
+    // is then detached from the bottom of the right subtree's left spine.
+    path.push(slot);
+    const int spine = path.depth();
+    Node** min_slot = &node->right;
+    while ((*min_slot)->left != nullptr) {
+      path.push(min_slot);
+      min_slot = &(*min_slot)->left;
+    }
+    Node* successor = *min_slot;
+    *min_slot = successor->right;
+    successor->left = node->left;
+    successor->left_height = node->left_height;
+    successor->right = node->right;
+    successor->right_height = node->right_height;
+    *slot = successor;
+    // The slot that held the right subtree now lives in the successor.
+    if (path.depth() > spine)
+      path[spine] = &successor->right;
+    else
+      min_slot = &successor->right;
+    changed = min_slot;
+  }
+  set_left(node, nullptr);
+  set_right(node, nullptr);
+  --len_;
+  retrace(path, changed);
+  // Finalisers of the removed value and key find the tree consistent.
+  Node::destroy(node);
+  return true;
 }
 
 Result<const Node*> PythonAvlTree::find(const KeyView& key) const {

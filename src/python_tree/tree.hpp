@@ -84,20 +84,6 @@ Node* rotate_right(Node* node);
 // Restores the balance of a node whose recorded subtree heights are current.
 Node* rebalance(Node* node);
 
-// Inserts into the subtree at `slot`.  True if stored; false for a duplicate
-// key (the entry is released and the stored one stays).  On an exception the
-// entry is released and the subtree is unchanged.
-Result<bool> insert_at(Node*& slot, Entry&& entry, const KeyView& key);
-
-// Removes the entry whose key compares Equal from the subtree at `slot`.
-// The detached node is handed back through `removed` (still holding its
-// entry), so that its references are released once the whole tree is
-// consistent again.
-Result<bool> remove_at(Node*& slot, const KeyView& key, Node*& removed);
-
-// Detaches the smallest node of a non-empty subtree: (rest, minimum).
-std::pair<Node*, Node*> take_min(Node* node);
-
 class PythonAvlTree {
  public:
   PythonAvlTree() noexcept = default;
@@ -112,9 +98,12 @@ class PythonAvlTree {
   std::uint64_t len() const noexcept { return len_; }
   unsigned height() const noexcept { return height_of(root_); }
 
-  // insert_at on the root, counting what was stored.
+  // Stores the entry: true, or false for a duplicate key (the entry is then
+  // released and the stored one stays).  On an exception the entry is
+  // released and the tree is unchanged.
   Result<bool> insert(Entry&& entry);
-  // remove_at on the root; the removed entry is released after relinking.
+  // Removes the entry whose key compares Equal.  Its references are released
+  // only once the whole tree is consistent again.
   Result<bool> remove(const KeyView& key);
   // The node whose key compares Equal to the probe, or null.
   Result<const Node*> find(const KeyView& key) const;
