@@ -51,7 +51,7 @@ Result<Ordering> compare_other(PyObject* a, NativeKey a_native, PyObject* b, Nat
 inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
   // Two ints, the commonest pair, are answered here without a call.  Kinds
   // are single bits, so the mask holds only when both are ints.
-  if ((a.native.kind & b.native.kind) == kNativeInt) {
+  if (__builtin_expect((a.native.kind & b.native.kind) == kNativeInt, 1)) {
     const auto x = static_cast<std::int64_t>(a.native.bits);
     const auto y = static_cast<std::int64_t>(b.native.bits);
     return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
