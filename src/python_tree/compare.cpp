@@ -131,9 +131,7 @@ Result<Ordering> compare_numbers(const NativeKey& a, const NativeKey& b) {
   return flip(order_int_float(static_cast<std::int64_t>(b.bits), x));
 }
 
-}  // namespace
-
-Result<Ordering> compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native) {
+Result<Ordering> compare_pair(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native) {
   if (a_native.kind != kNoNative && b_native.kind != kNoNative) {
     const std::uint8_t kinds = a_native.kind | b_native.kind;
     if (kinds == kNativeStr) {
@@ -143,6 +141,17 @@ Result<Ordering> compare_other(PyObject* a, NativeKey a_native, PyObject* b, Nat
     if ((kinds & kNativeStr) == 0) return compare_numbers(a_native, b_native);
   }
   return compare_objects(a, b);
+}
+
+}  // namespace
+
+int compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native) {
+  Result<Ordering> order = compare_pair(a, a_native, b, b_native);
+  if (!order) {
+    std::move(order).error().restore();
+    return kCompareFailed;
+  }
+  return static_cast<int>(order.value());
 }
 
 }  // namespace quorvel

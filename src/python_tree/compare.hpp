@@ -43,9 +43,12 @@ struct KeyView {
   static KeyView of(PyObject* key) noexcept { return KeyView{key, NativeKey::of(key)}; }
 };
 
-// Every pair of keys but two native ints.  The parts are passed apart so
-// that they travel in registers.
-Result<Ordering> compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native);
+// Every pair of keys but two native ints: -1, 0 or 1, or kCompareFailed
+// with the comparison's exception set on the thread, which compare takes back
+// at once.  An answer that fits in a register, and parts passed apart, keep
+// the descent loops that inline compare out of memory.
+inline constexpr int kCompareFailed = 2;
+int compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native);
 
 // a relative to b: Less, Equal or Greater, or the comparison's exception.
 inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
@@ -56,7 +59,9 @@ inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
     const auto y = static_cast<std::int64_t>(b.native.bits);
     return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
   }
-  return compare_other(a.object, a.native, b.object, b.native);
+  const int answer = compare_other(a.object, a.native, b.object, b.native);
+  if (answer == kCompareFailed) return Error::fetch();
+  return static_cast<Ordering>(answer);
 }
 
 }  // namespace quorvel
