@@ -17,23 +17,37 @@ inline void prefetch_later(const Node* node) noexcept {
   if (node->right != nullptr) __builtin_prefetch(node->right);
 }
 
-// The in-order, descending and pre-order workers recurse into one child and
-// loop into the other, so their depth stays within the tree height.
-Status collect_in_order(const Node* node, Snapshot& out) {
-  for (; node != nullptr; node = node->right) {
-    prefetch_later(node);
-    if (Status s = collect_in_order(node->left, out); !s) return s;
-    if (Status s = append_value(out, node); !s) return s;
-  }
-  return {};
+// What the ordered walks take of each node into their snapshots.
+void take_value(Snapshot& out, const Node* node) noexcept { out.push_reserved(node->entry.value.clone()); }
+void take_entry(EntrySnapshot& out, const Node* node) noexcept {
+  out.push_reserved(Entry(node->entry.value.clone(), node->entry.key.clone()));
 }
 
-Status collect_descending(const Node* node, Snapshot& out) {
-  for (; node != nullptr; node = node->left) {
-    if (Status s = collect_descending(node->right, out); !s) return s;
-    if (Status s = append_value(out, node); !s) return s;
+// A full in-order walk, ascending or descending, on an explicit stack (the
+// height bounds its depth) into a snapshot with room for exactly `len`
+// entries: the commonest traversal, kept free of calls and checks per node.
+template <bool Ascending, class Out, void (*Take)(Out&, const Node*)>
+Result<Out> collect_ordered(const PythonAvlTree& tree) {
+  constexpr int kMaxDepth = 96;  // beyond the height of any AVL tree
+  Out out;
+  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
+  const Node* stack[kMaxDepth];
+  int depth = 0;
+  std::uint64_t remaining = tree.len();
+  const Node* node = tree.root();
+  for (;;) {
+    for (; node != nullptr; node = Ascending ? node->left : node->right) {
+      if (depth == kMaxDepth) throw Fault("tree deeper than an AVL tree can be");
+      __builtin_prefetch(node->entry.value.get(), 1);
+      if (const Node* later = Ascending ? node->right : node->left) __builtin_prefetch(later);
+      stack[depth++] = node;
+    }
+    if (depth == 0) return out;
+    node = stack[--depth];
+    if (remaining-- == 0) throw Fault("tree holds more nodes than its length");
+    Take(out, node);
+    node = Ascending ? node->right : node->left;
   }
-  return {};
 }
 
 Status collect_pre_order(const Node* node, Snapshot& out) {
@@ -49,14 +63,6 @@ Status collect_post_order(const Node* node, Snapshot& out) {
   if (Status s = collect_post_order(node->left, out); !s) return s;
   if (Status s = collect_post_order(node->right, out); !s) return s;
   return append_value(out, node);
-}
-
-Status collect_in_order_entries(const Node* node, EntrySnapshot& out) {
-  for (; node != nullptr; node = node->right) {
-    if (Status s = collect_in_order_entries(node->left, out); !s) return s;
-    if (Status s = out.push(Entry(node->entry.value.clone(), node->entry.key.clone())); !s) return s;
-  }
-  return {};
 }
 
 // A full traversal: room for exactly `len` values, then the worker.
@@ -194,11 +200,11 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
 }  // namespace
 
 Result<Snapshot> in_order(const PythonAvlTree& tree) {
-  return collect_all<Snapshot, collect_in_order>(tree);
+  return collect_ordered<true, Snapshot, take_value>(tree);
 }
 
 Result<Snapshot> descending(const PythonAvlTree& tree) {
-  return collect_all<Snapshot, collect_descending>(tree);
+  return collect_ordered<false, Snapshot, take_value>(tree);
 }
 
 Result<Snapshot> pre_order(const PythonAvlTree& tree) {
@@ -210,7 +216,7 @@ Result<Snapshot> post_order(const PythonAvlTree& tree) {
 }
 
 Result<EntrySnapshot> in_order_entries(const PythonAvlTree& tree) {
-  return collect_all<EntrySnapshot, collect_in_order_entries>(tree);
+  return collect_ordered<true, EntrySnapshot, take_entry>(tree);
 }
 
 Result<Snapshot> level_order(const PythonAvlTree& tree) {
