@@ -1,10 +1,13 @@
 """Snapshot iterators: independence from the tree, lifetime of values, exhaustion."""
 
 import gc
+import pickle
+import random
 import weakref
 
 import pytest
 
+from helpers import refcounts
 from quorvel import AVLTree
 
 
@@ -87,3 +90,59 @@ def test_changing_the_tree_while_looping_over_it(how):
             tree.insert(100 + v)  # the running loop must not see it
     assert seen == list(range(20))
     assert list(tree) == ([] if how == "clear" else [100, 101, 102])
+
+
+# Trees this large are read by a different walk (breadth first, then in
+# order off a copy of the links); it must give the same sequences.
+LARGE = 40_000
+
+
+@pytest.fixture(scope="module")
+def large():
+    rng = random.Random(3)
+    items = [Item(k) for k in rng.sample(range(10 * LARGE), LARGE)]
+    return AVLTree(items, key="k"), sorted(items, key=lambda v: v.k)
+
+
+@pytest.mark.parametrize("make, expected", [
+    (iter, lambda s: s), (AVLTree.in_order, lambda s: s),
+    (AVLTree.descending, lambda s: s[::-1]),
+    (lambda t: pickle.loads(pickle.dumps(t)).in_order(), None),
+])
+def test_large_trees_walk_in_order(large, make, expected):
+    tree, ordered = large
+    got = list(make(tree))
+    if expected is None:  # a copy: equal keys, other objects
+        assert [v.k for v in got] == [v.k for v in ordered]
+    else:
+        want = expected(ordered)
+        assert len(got) == len(want) and all(a is b for a, b in zip(got, want))
+
+
+def test_large_snapshots_take_one_reference_each(large):
+    tree, ordered = large
+    sample = ordered[::997]
+    before = refcounts(*sample)
+    snapshot = tree.in_order()
+    assert refcounts(*sample) == [c + 1 for c in before]
+    next(snapshot)
+    del snapshot
+    assert refcounts(*sample) == before
+    pairs = tree.__reduce__()[1][0]
+    assert all(p[0] is v for p, v in zip(pairs, ordered))
+    del pairs
+    assert refcounts(*sample) == before
+
+
+@pytest.mark.parametrize("make", [AVLTree.in_order, AVLTree.descending, AVLTree.__reduce__])
+def test_large_walks_fail_cleanly(hooks, large, make):
+    tree, ordered = large
+    sample = ordered[::997]
+    before = refcounts(*sample)
+    for n in (1, 2, 3):  # the snapshot, then the walk's two work arrays
+        hooks("fail_allocation", n)
+        with pytest.raises(MemoryError):
+            make(tree)
+        hooks("fail_allocation", 0)
+        assert refcounts(*sample) == before
+    assert list(tree) == ordered

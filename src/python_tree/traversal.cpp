@@ -17,20 +17,28 @@ inline void prefetch_later(const Node* node) noexcept {
   if (node->right != nullptr) __builtin_prefetch(node->right);
 }
 
-// What the ordered walks take of each node into their snapshots.
-void take_value(Snapshot& out, const Node* node) noexcept { out.push_reserved(node->entry.value.clone()); }
-void take_entry(EntrySnapshot& out, const Node* node) noexcept {
-  out.push_reserved(Entry(node->entry.value.clone(), node->entry.key.clone()));
-}
+// What the ordered walks take of each node into their snapshots: a new
+// reference to the value, or to the value and the key.
+struct ValueTaker {
+  using Item = Ref;
+  static Item take(const Node* node) noexcept { return node->entry.value.clone(); }
+  static void prefetch(const Node* node) noexcept { __builtin_prefetch(node->entry.value.get(), 1); }
+};
+struct EntryTaker {
+  using Item = Entry;
+  static Item take(const Node* node) noexcept { return Entry(node->entry.value.clone(), node->entry.key.clone()); }
+  static void prefetch(const Node* node) noexcept {
+    __builtin_prefetch(node->entry.value.get(), 1);
+    __builtin_prefetch(node->entry.key.get(), 1);
+  }
+};
 
-// A full in-order walk, ascending or descending, on an explicit stack (the
-// height bounds its depth) into a snapshot with room for exactly `len`
-// entries: the commonest traversal, kept free of calls and checks per node.
-template <bool Ascending, class Out, void (*Take)(Out&, const Node*)>
-Result<Out> collect_ordered(const PythonAvlTree& tree) {
-  constexpr int kMaxDepth = 96;  // beyond the height of any AVL tree
-  Out out;
-  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
+constexpr int kMaxDepth = 96;  // beyond the height of any AVL tree
+
+// A full in-order walk, ascending or descending, on an explicit stack into a
+// snapshot with room for exactly `len` entries: no call or check per node.
+template <bool Ascending, class Taker>
+void walk_ordered(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
   const Node* stack[kMaxDepth];
   int depth = 0;
   std::uint64_t remaining = tree.len();
@@ -38,16 +46,93 @@ Result<Out> collect_ordered(const PythonAvlTree& tree) {
   for (;;) {
     for (; node != nullptr; node = Ascending ? node->left : node->right) {
       if (depth == kMaxDepth) throw Fault("tree deeper than an AVL tree can be");
-      __builtin_prefetch(node->entry.value.get(), 1);
+      Taker::prefetch(node);
       if (const Node* later = Ascending ? node->right : node->left) __builtin_prefetch(later);
       stack[depth++] = node;
     }
-    if (depth == 0) return out;
+    if (depth == 0) return;
     node = stack[--depth];
     if (remaining-- == 0) throw Fault("tree holds more nodes than its length");
-    Take(out, node);
+    out.push_reserved(Taker::take(node));
     node = Ascending ? node->right : node->left;
   }
+}
+
+// Large trees are read breadth first instead.  Along a path every node is a
+// cache miss that waits for the one before it; the nodes of a level do not
+// depend on each other, so reading them in that order overlaps their misses
+// (and those of their values, whose references are taken there) like a scan
+// of an array.  The in-order sequence is then read off a compact copy of the
+// links, which stays in cache.
+constexpr std::uint64_t kBreadthFirstFrom = std::uint64_t{1} << 14;
+constexpr std::size_t kAhead = 16;  // how far ahead of the reading nodes are fetched
+constexpr std::uint32_t kNoLink = UINT32_MAX;
+
+template <class Item>
+struct Linked {
+  Item item;
+  std::uint32_t left;  // positions in the breadth-first order, or kNoLink
+  std::uint32_t right;
+};
+
+}  // namespace
+
+template <>
+inline constexpr bool is_relocatable<Linked<Ref>> = true;
+template <>
+inline constexpr bool is_relocatable<Linked<Entry>> = true;
+
+namespace {
+
+template <bool Ascending, class Taker>
+Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
+  const std::uint64_t len = tree.len();
+  Vec<const Node*> order;
+  Vec<Linked<typename Taker::Item>> links;
+  if (Status s = order.reserve(len); !s) return s;
+  if (Status s = links.reserve(len); !s) return s;
+  const auto enqueue = [&](const Node* child) -> std::uint32_t {
+    if (child == nullptr) return kNoLink;
+    if (order.size() == len) throw Fault("tree holds more nodes than its length");
+    order.push_reserved(static_cast<const Node*>(child));
+    return static_cast<std::uint32_t>(order.size() - 1);
+  };
+  enqueue(tree.root());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead]);
+    if (i + kAhead < order.size()) Taker::prefetch(order[i + kAhead]);
+    const Node* node = order[i];
+    const std::uint32_t left = enqueue(node->left);
+    const std::uint32_t right = enqueue(node->right);
+    links.push_reserved(Linked<typename Taker::Item>{Taker::take(node), left, right});
+  }
+  if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
+
+  std::uint32_t stack[kMaxDepth];
+  int depth = 0;
+  std::uint32_t at = len == 0 ? kNoLink : 0;
+  for (;;) {
+    for (; at != kNoLink; at = Ascending ? links[at].left : links[at].right) {
+      if (depth == kMaxDepth) throw Fault("tree deeper than an AVL tree can be");
+      stack[depth++] = at;
+    }
+    if (depth == 0) return {};
+    at = stack[--depth];
+    out.push_reserved(std::move(links[at].item));
+    at = Ascending ? links[at].right : links[at].left;
+  }
+}
+
+template <bool Ascending, class Taker>
+Result<Vec<typename Taker::Item>> collect_ordered(const PythonAvlTree& tree) {
+  Vec<typename Taker::Item> out;
+  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
+  if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
+    if (Status s = walk_breadth_first<Ascending, Taker>(tree, out); !s) return std::move(s).error();
+  } else {
+    walk_ordered<Ascending, Taker>(tree, out);
+  }
+  return out;
 }
 
 Status collect_pre_order(const Node* node, Snapshot& out) {
@@ -200,11 +285,11 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
 }  // namespace
 
 Result<Snapshot> in_order(const PythonAvlTree& tree) {
-  return collect_ordered<true, Snapshot, take_value>(tree);
+  return collect_ordered<true, ValueTaker>(tree);
 }
 
 Result<Snapshot> descending(const PythonAvlTree& tree) {
-  return collect_ordered<false, Snapshot, take_value>(tree);
+  return collect_ordered<false, ValueTaker>(tree);
 }
 
 Result<Snapshot> pre_order(const PythonAvlTree& tree) {
@@ -216,7 +301,7 @@ Result<Snapshot> post_order(const PythonAvlTree& tree) {
 }
 
 Result<EntrySnapshot> in_order_entries(const PythonAvlTree& tree) {
-  return collect_ordered<true, EntrySnapshot, take_entry>(tree);
+  return collect_ordered<true, EntryTaker>(tree);
 }
 
 Result<Snapshot> level_order(const PythonAvlTree& tree) {
