@@ -50,17 +50,4 @@ void report_current_fault_unraisable() noexcept {
   PyErr_Restore(type, value, traceback);
 }
 
-Result<SharedBorrow> SharedBorrow::take(BorrowFlag& flag) {
-  const std::int64_t holders = flag.state.load(std::memory_order_relaxed);
-  if (holders == -1) return Error::make(PyExc_RuntimeError, "Already mutably borrowed");
-  flag.state.store(holders + 1, std::memory_order_relaxed);
-  return SharedBorrow(&flag);
-}
-
-Result<ExclusiveBorrow> ExclusiveBorrow::take(BorrowFlag& flag) {
-  if (flag.state.load(std::memory_order_relaxed) != 0) return Error::make(PyExc_RuntimeError, "Already borrowed");
-  flag.state.store(-1, std::memory_order_relaxed);
-  return ExclusiveBorrow(&flag);
-}
-
 }  // namespace quorvel

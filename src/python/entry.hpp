@@ -118,4 +118,20 @@ class ExclusiveBorrow {
 inline Ref bool_object(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref none_object() noexcept { return Ref::borrow(Py_None); }
 
+// Inline: every call takes one, and next(iterator) is little else.
+inline Result<SharedBorrow> SharedBorrow::take(BorrowFlag& flag) {
+  const std::int64_t holders = flag.state.load(std::memory_order_relaxed);
+  if (holders == -1) [[unlikely]]
+    return Error::make(PyExc_RuntimeError, "Already mutably borrowed");
+  flag.state.store(holders + 1, std::memory_order_relaxed);
+  return SharedBorrow(&flag);
+}
+
+inline Result<ExclusiveBorrow> ExclusiveBorrow::take(BorrowFlag& flag) {
+  if (flag.state.load(std::memory_order_relaxed) != 0) [[unlikely]]
+    return Error::make(PyExc_RuntimeError, "Already borrowed");
+  flag.state.store(-1, std::memory_order_relaxed);
+  return ExclusiveBorrow(&flag);
+}
+
 }  // namespace quorvel

@@ -215,33 +215,47 @@ struct Window {
   bool include_end;
 };
 
+// The recursive order of a bounded in-order walk, on an explicit stack: at
+// each node both comparisons come before any of its subtrees is visited, then
+// the left subtree if keys below the node can still be inside, the node
+// itself, and the right subtree if keys above it can.
 Status collect_range(const Node* node, const Window& window, Snapshot& out) {
-  if (node == nullptr) return {};
-  prefetch_later(node);
-  // Both comparisons of a node come before any of its subtrees is visited.
-  Ordering vs_start = Ordering::Greater;
-  Ordering vs_end = Ordering::Less;
-  if (window.start != nullptr) {
-    Result<Ordering> order = compare(node->key(), *window.start);
-    if (!order) return std::move(order).error();
-    vs_start = order.value();
+  struct Visited {
+    const Node* node;
+    bool inside;      // its value belongs to the range
+    bool go_right;    // keys above it can still be inside
+  };
+  Visited stack[kMaxDepth];
+  int depth = 0;
+  for (;;) {
+    while (node != nullptr) {
+      prefetch_later(node);
+      Ordering vs_start = Ordering::Greater;
+      Ordering vs_end = Ordering::Less;
+      if (window.start != nullptr) {
+        Result<Ordering> order = compare(node->key(), *window.start);
+        if (!order) return std::move(order).error();
+        vs_start = order.value();
+      }
+      if (window.end != nullptr) {
+        Result<Ordering> order = compare(node->key(), *window.end);
+        if (!order) return std::move(order).error();
+        vs_end = order.value();
+      }
+      const bool above_start =
+          vs_start == Ordering::Greater || (vs_start == Ordering::Equal && window.include_start);
+      const bool below_end = vs_end == Ordering::Less || (vs_end == Ordering::Equal && window.include_end);
+      if (depth == kMaxDepth) throw Fault("tree deeper than an AVL tree can be");
+      stack[depth++] = {node, above_start && below_end, vs_end == Ordering::Less};
+      node = vs_start == Ordering::Greater ? node->left : nullptr;
+    }
+    if (depth == 0) return {};
+    const Visited visited = stack[--depth];
+    if (visited.inside) {
+      if (Status s = append_value(out, visited.node); !s) return s;
+    }
+    node = visited.go_right ? visited.node->right : nullptr;
   }
-  if (window.end != nullptr) {
-    Result<Ordering> order = compare(node->key(), *window.end);
-    if (!order) return std::move(order).error();
-    vs_end = order.value();
-  }
-  if (vs_start == Ordering::Greater) {
-    if (Status s = collect_range(node->left, window, out); !s) return s;
-  }
-  const bool above_start =
-      vs_start == Ordering::Greater || (vs_start == Ordering::Equal && window.include_start);
-  const bool below_end = vs_end == Ordering::Less || (vs_end == Ordering::Equal && window.include_end);
-  if (above_start && below_end) {
-    if (Status s = append_value(out, node); !s) return s;
-  }
-  if (vs_end == Ordering::Less) return collect_range(node->right, window, out);
-  return {};
 }
 
 // The stack-driven walk shared by iter_from (toward the right) and iter_to
