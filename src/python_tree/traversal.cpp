@@ -65,7 +65,7 @@ void walk_ordered(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
 // of an array.  The in-order sequence is then read off a compact copy of the
 // links, which stays in cache.
 constexpr std::uint64_t kBreadthFirstFrom = std::uint64_t{1} << 14;
-constexpr std::size_t kAhead = 16;  // how far ahead of the reading nodes are fetched
+constexpr std::size_t kAhead = 16;  // values are fetched this far ahead of the reading, nodes twice as far
 constexpr std::uint32_t kNoLink = UINT32_MAX;
 
 template <class Item>
