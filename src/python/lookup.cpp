@@ -15,7 +15,6 @@ constexpr FunctionDescription kContainsDescription = single_parameter("contains"
 constexpr FunctionDescription kHasNodeDescription = single_parameter("has_node", kValueParameter);
 constexpr FunctionDescription kContainsKeyDescription = single_parameter("contains_key", kKeyParameter);
 
-
 // The node whose key compares Equal to the derived key of `value`, or null.
 // The key is derived even for an empty tree; the probe key is released
 // before the value.  The node stays valid while the caller holds the shared

@@ -33,25 +33,21 @@ struct EntryTaker {
   }
 };
 
-constexpr int kMaxDepth = 96;  // beyond the height of any AVL tree
-
 // A full in-order walk, ascending or descending, on an explicit stack into a
 // snapshot with room for exactly `len` entries: no call or check per node.
 template <bool Ascending, class Taker>
 void walk_ordered(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
-  const Node* stack[kMaxDepth];
-  int depth = 0;
+  PathStack<const Node*> stack;
   std::uint64_t remaining = tree.len();
   const Node* node = tree.root();
   for (;;) {
     for (; node != nullptr; node = Ascending ? node->left : node->right) {
-      if (depth == kMaxDepth) throw Fault("tree deeper than an AVL tree can be");
       Taker::prefetch(node);
       if (const Node* later = Ascending ? node->right : node->left) __builtin_prefetch(later);
-      stack[depth++] = node;
+      stack.push(node);
     }
-    if (depth == 0) return;
-    node = stack[--depth];
+    if (stack.empty()) return;
+    node = stack.pop();
     if (remaining-- == 0) throw Fault("tree holds more nodes than its length");
     out.push_reserved(Taker::take(node));
     node = Ascending ? node->right : node->left;
@@ -108,16 +104,12 @@ Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& 
   }
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
 
-  std::uint32_t stack[kMaxDepth];
-  int depth = 0;
+  PathStack<std::uint32_t> stack;
   std::uint32_t at = len == 0 ? kNoLink : 0;
   for (;;) {
-    for (; at != kNoLink; at = Ascending ? links[at].left : links[at].right) {
-      if (depth == kMaxDepth) throw Fault("tree deeper than an AVL tree can be");
-      stack[depth++] = at;
-    }
-    if (depth == 0) return {};
-    at = stack[--depth];
+    for (; at != kNoLink; at = Ascending ? links[at].left : links[at].right) stack.push(at);
+    if (stack.empty()) return {};
+    at = stack.pop();
     out.push_reserved(std::move(links[at].item));
     at = Ascending ? links[at].right : links[at].left;
   }
@@ -225,8 +217,7 @@ Status collect_range(const Node* node, const Window& window, Snapshot& out) {
     bool inside;      // its value belongs to the range
     bool go_right;    // keys above it can still be inside
   };
-  Visited stack[kMaxDepth];
-  int depth = 0;
+  PathStack<Visited> stack;
   for (;;) {
     while (node != nullptr) {
       prefetch_later(node);
@@ -245,12 +236,11 @@ Status collect_range(const Node* node, const Window& window, Snapshot& out) {
       const bool above_start =
           vs_start == Ordering::Greater || (vs_start == Ordering::Equal && window.include_start);
       const bool below_end = vs_end == Ordering::Less || (vs_end == Ordering::Equal && window.include_end);
-      if (depth == kMaxDepth) throw Fault("tree deeper than an AVL tree can be");
-      stack[depth++] = {node, above_start && below_end, vs_end == Ordering::Less};
+      stack.push({node, above_start && below_end, vs_end == Ordering::Less});
       node = vs_start == Ordering::Greater ? node->left : nullptr;
     }
-    if (depth == 0) return {};
-    const Visited visited = stack[--depth];
+    if (stack.empty()) return {};
+    const Visited visited = stack.pop();
     if (visited.inside) {
       if (Status s = append_value(out, visited.node); !s) return s;
     }

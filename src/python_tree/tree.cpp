@@ -92,23 +92,8 @@ Node* rebalance(Node* node) {
 
 namespace {
 
-// The slots passed on the way down, root first: slot i holds the node at
-// depth i.  An AVL tree of 2**64 nodes is at most 93 levels deep.
-class Path {
- public:
-  static constexpr int kCapacity = 96;
-
-  void push(Node** slot) {
-    if (depth_ == kCapacity) throw Fault("tree deeper than an AVL tree can be");
-    slots_[depth_++] = slot;
-  }
-  int depth() const noexcept { return depth_; }
-  Node**& operator[](int i) noexcept { return slots_[i]; }
-
- private:
-  Node** slots_[kCapacity];
-  int depth_ = 0;
-};
+// The slots passed on the way down, root first: slot i holds the node at depth i.
+using Path = PathStack<Node**>;
 
 // After the subtree at `changed` grew or shrank, walks back up the path,
 // recording heights and rebalancing.  Once a node's recorded height for the

@@ -84,6 +84,29 @@ Node* rotate_right(Node* node);
 // Restores the balance of a node whose recorded subtree heights are current.
 Node* rebalance(Node* node);
 
+// A stack as deep as the longest path from the root (an AVL tree of 2**64
+// nodes is at most 93 levels deep), held in place: the iterative walks keep
+// their pending nodes in one.  Overflowing it means the tree is broken.
+template <class T>
+class PathStack {
+ public:
+  static constexpr int kCapacity = 96;
+
+  void push(T item) {
+    if (depth_ == kCapacity) throw Fault("tree deeper than an AVL tree can be");
+    items_[depth_++] = item;
+  }
+  T pop() noexcept { return items_[--depth_]; }
+  bool empty() const noexcept { return depth_ == 0; }
+  int depth() const noexcept { return depth_; }
+  // Bottom first: item 0 was pushed first.
+  T& operator[](int i) noexcept { return items_[i]; }
+
+ private:
+  T items_[kCapacity];
+  int depth_ = 0;
+};
+
 class PythonAvlTree {
  public:
   PythonAvlTree() noexcept = default;
