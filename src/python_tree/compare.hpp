@@ -50,6 +50,16 @@ struct KeyView {
 inline constexpr int kCompareFailed = 2;
 int compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native);
 
+// Whether compare(a, b) stays native: both keys native numbers, or both native
+// strings.  Such a comparison runs no interpreter code and its only failure
+// (a NaN) is always the same error, so a walk may make such comparisons in
+// any order, or make them again, without any visible difference.
+inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
+  if (a.kind == kNoNative || b.kind == kNoNative) return false;
+  const unsigned kinds = a.kind | b.kind;
+  return kinds == kNativeStr || (kinds & kNativeStr) == 0;
+}
+
 // a relative to b: Less, Equal or Greater, or the comparison's exception.
 inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
   // Two ints, the commonest pair, are answered here without a call.  Kinds

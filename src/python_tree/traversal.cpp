@@ -207,6 +207,31 @@ struct Window {
   bool include_end;
 };
 
+// What a bounded walk makes of one node, from its two comparisons.
+struct Judgement {
+  bool inside;     // its value belongs to the range
+  bool go_left;    // keys below it can still be inside
+  bool go_right;   // keys above it can
+};
+
+Result<Judgement> judge(const Node* node, const Window& window) {
+  Ordering vs_start = Ordering::Greater;
+  Ordering vs_end = Ordering::Less;
+  if (window.start != nullptr) {
+    Result<Ordering> order = compare(node->key(), *window.start);
+    if (!order) return std::move(order).error();
+    vs_start = order.value();
+  }
+  if (window.end != nullptr) {
+    Result<Ordering> order = compare(node->key(), *window.end);
+    if (!order) return std::move(order).error();
+    vs_end = order.value();
+  }
+  const bool above_start = vs_start == Ordering::Greater || (vs_start == Ordering::Equal && window.include_start);
+  const bool below_end = vs_end == Ordering::Less || (vs_end == Ordering::Equal && window.include_end);
+  return Judgement{above_start && below_end, vs_start == Ordering::Greater, vs_end == Ordering::Less};
+}
+
 // The recursive order of a bounded in-order walk, on an explicit stack: at
 // each node both comparisons come before any of its subtrees is visited, then
 // the left subtree if keys below the node can still be inside, the node
@@ -214,37 +239,82 @@ struct Window {
 Status collect_range(const Node* node, const Window& window, Snapshot& out) {
   struct Visited {
     const Node* node;
-    bool inside;      // its value belongs to the range
-    bool go_right;    // keys above it can still be inside
+    Judgement judgement;
   };
   PathStack<Visited> stack;
   for (;;) {
     while (node != nullptr) {
       prefetch_later(node);
-      Ordering vs_start = Ordering::Greater;
-      Ordering vs_end = Ordering::Less;
-      if (window.start != nullptr) {
-        Result<Ordering> order = compare(node->key(), *window.start);
-        if (!order) return std::move(order).error();
-        vs_start = order.value();
-      }
-      if (window.end != nullptr) {
-        Result<Ordering> order = compare(node->key(), *window.end);
-        if (!order) return std::move(order).error();
-        vs_end = order.value();
-      }
-      const bool above_start =
-          vs_start == Ordering::Greater || (vs_start == Ordering::Equal && window.include_start);
-      const bool below_end = vs_end == Ordering::Less || (vs_end == Ordering::Equal && window.include_end);
-      stack.push({node, above_start && below_end, vs_end == Ordering::Less});
-      node = vs_start == Ordering::Greater ? node->left : nullptr;
+      Result<Judgement> judgement = judge(node, window);
+      if (!judgement) return std::move(judgement).error();
+      stack.push({node, judgement.value()});
+      node = judgement.value().go_left ? node->left : nullptr;
     }
     if (stack.empty()) return {};
     const Visited visited = stack.pop();
-    if (visited.inside) {
+    if (visited.judgement.inside) {
       if (Status s = append_value(out, visited.node); !s) return s;
     }
-    node = visited.go_right ? visited.node->right : nullptr;
+    node = visited.judgement.go_right ? visited.node->right : nullptr;
+  }
+}
+
+// When every comparison a bounded walk makes stays native, which nodes it
+// visits depends only on each node's own comparisons, never on their order.
+// A walk of a large tree then reads the visited nodes breadth first, so that
+// the misses of nodes that do not depend on each other overlap, and takes the
+// in-order sequence off the links it recorded.  It gives up, having taken
+// nothing, at the first key that would call back into the interpreter, at a
+// failed comparison (the ordinary walk may have met such a key first) or when
+// the range outgrows its buffer; the ordinary walk then starts over, and its
+// comparisons are the first that anything can see.
+constexpr int kBreadthFirstRange = 512;  // nodes visited at most
+
+bool compares_natively(const Node* node, const Window& window) {
+  const NativeKey native = node->key().native;
+  return (window.start == nullptr || compares_natively(native, window.start->native)) &&
+         (window.end == nullptr || compares_natively(native, window.end->native));
+}
+
+Result<bool> collect_range_breadth_first(const Node* root, const Window& window, Snapshot& out) {
+  struct Link {
+    const Node* node;
+    std::int32_t left;   // positions in `links`, or -1
+    std::int32_t right;
+    bool inside;
+  };
+  Link links[kBreadthFirstRange];
+  int count = 0;
+  const auto enqueue = [&](const Node* child) -> std::int32_t {
+    __builtin_prefetch(child);
+    links[count] = Link{child, -1, -1, false};
+    return count++;
+  };
+  enqueue(root);
+  for (int i = 0; i < count; ++i) {
+    const Node* node = links[i].node;
+    if (!compares_natively(node, window)) return false;
+    Result<Judgement> judgement = judge(node, window);
+    if (!judgement) return false;  // its error is released here
+    const Judgement j = judgement.value();
+    if (j.inside) __builtin_prefetch(node->entry.value.get(), 1);
+    const bool left = j.go_left && node->left != nullptr;
+    const bool right = j.go_right && node->right != nullptr;
+    if (count + left + right > kBreadthFirstRange) return false;
+    links[i].inside = j.inside;
+    if (left) links[i].left = enqueue(node->left);
+    if (right) links[i].right = enqueue(node->right);
+  }
+  PathStack<std::int32_t> stack;
+  std::int32_t at = 0;
+  for (;;) {
+    for (; at != -1; at = links[at].left) stack.push(at);
+    if (stack.empty()) return true;
+    at = stack.pop();
+    if (links[at].inside) {
+      if (Status s = append_value(out, links[at].node); !s) return std::move(s).error();
+    }
+    at = links[at].right;
   }
 }
 
@@ -339,6 +409,11 @@ Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const Ke
   if (Status s = out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tree.len(), 64))); !s)
     return std::move(s).error();
   const Window window{start, end, include_start, include_end};
+  if (tree.len() >= kBreadthFirstFrom && (start != nullptr || end != nullptr)) {
+    Result<bool> taken = collect_range_breadth_first(tree.root(), window, out);
+    if (!taken) return std::move(taken).error();
+    if (taken.value()) return out;  // otherwise nothing was taken
+  }
   if (Status s = collect_range(tree.root(), window, out); !s) return std::move(s).error();
   return out;
 }
