@@ -1,6 +1,8 @@
 """The constructor, the key rule, insert and the size queries; no references leak."""
 
 import gc
+import math
+import random
 import sys
 from types import SimpleNamespace as NS
 
@@ -157,3 +159,31 @@ def test_nothing_is_left_behind():
                 pass
     gc.collect()
     assert refcounts(*values, by_v) == before
+
+
+def test_large_constructions_match_insertion_one_at_a_time():
+    # Large trees of values that are their own keys load the paths of the
+    # next few values ahead; they must still build exactly what inserting one
+    # value at a time builds, with exactly the same comparisons.
+    log = Log()
+    rng = random.Random(9)
+    n = 140_000
+    values = rng.sample(range(-n, 4 * n), n)
+    values[::9973] = [v + 0.5 for v in values[::9973]]
+    values[5::20011] = [RecordingKey(v + 0.25, log) for v in values[5::20011]]
+    values += [True, 2**70, -(2**70), values[77], float(values[78])]
+    built = AVLTree(values)
+    seen = list(log.calls)
+    log.clear()
+    inserted = AVLTree()
+    for v in values:
+        inserted.insert(v)
+    assert seen == log.calls and seen
+    assert len(built) == len(inserted) > n
+    assert all(a is b for a, b in zip(built.pre_order(), inserted.pre_order()))
+
+    sample = values[1000:1010]
+    before = refcounts(*sample)
+    with pytest.raises(TypeError, match="^PyAny::compare\\(\\): All comparisons returned false$"):
+        AVLTree(values[:n - 5] + [math.nan] + values[n - 5:])
+    assert refcounts(*sample) == before

@@ -15,10 +15,26 @@ constexpr FunctionDescription kInsertDescription = single_parameter("insert", kV
 
 bool given(PyObject* argument) noexcept { return argument != nullptr && argument != Py_None; }
 
+// When values are their own keys, looking at the next few keys runs no code,
+// so the paths their insertions will take can be loaded together first.
+// Below kLookAheadFrom entries the tree mostly stays in cache and looking
+// ahead costs more than it saves.
+constexpr std::uint64_t kLookAheadFrom = std::uint64_t{1} << 17;
+constexpr std::size_t kLookAhead = 8;
+
+void prefetch_insertions(const PythonValues& values, std::size_t from, const PythonAvlTree& tree) {
+  KeyView keys[kLookAhead];
+  int count = 0;
+  for (std::size_t i = from; i < values.size() && i < from + kLookAhead; ++i) keys[count++] = KeyView::of(values[i].get());
+  tree.prefetch_descents(keys, count);
+}
+
 // Inserts every collected value in order, deriving each key only after the
 // value before it was placed.
 Status insert_all(PythonValues& values, const KeyExtractor& extractor, PythonAvlTree& tree) {
+  const bool look_ahead = extractor.is_identity();
   for (std::size_t i = 0; i < values.size(); ++i) {
+    if (look_ahead && i % kLookAhead == 0 && tree.len() >= kLookAheadFrom) prefetch_insertions(values, i, tree);
     Ref value = std::move(values[i]);
     Result<Ref> key = extractor.derive_key(value.get());
     if (!key) {

@@ -38,6 +38,9 @@ class KeyExtractor {
   // callable; never called with None.
   static Result<KeyExtractor> extract(PyObject* spec);
 
+  // Whether every value is its own key: deriving a key then runs no code.
+  bool is_identity() const noexcept { return form_ == Form::Identity; }
+
   // A new reference to the key of `value`.
   Result<Ref> derive_key(PyObject* value) const;
 

@@ -211,6 +211,33 @@ Result<const Node*> PythonAvlTree::find(const KeyView& key) const {
   return static_cast<const Node*>(nullptr);
 }
 
+void PythonAvlTree::prefetch_descents(const KeyView* keys, int count) const noexcept {
+  const Node* at[kMaxDescents];
+  count = std::min(count, kMaxDescents);
+  std::fill(at, at + count, root_);
+  for (bool moving = root_ != nullptr; moving;) {
+    moving = false;
+    for (int i = 0; i < count; ++i) {
+      const Node* node = at[i];
+      if (node == nullptr) continue;
+      const KeyView stored = node->key();
+      const Node* next = nullptr;
+      if (compares_natively(keys[i].native, stored.native)) {
+        // A failure (a NaN) just ends this descent; its error is released here.
+        Result<Ordering> order = compare(keys[i], stored);
+        const int side = order ? static_cast<int>(order.value()) : 0;
+        // Chosen without a branch: which way each descent turns is a coin toss.
+        const Node* const children[2] = {node->left, node->right};
+        next = children[side > 0];
+        next = side == 0 ? nullptr : next;
+      }
+      __builtin_prefetch(next);  // a prefetch of null is harmless
+      moving |= next != nullptr;
+      at[i] = next;
+    }
+  }
+}
+
 const Node* PythonAvlTree::first() const noexcept {
   const Node* node = root_;
   while (node != nullptr && node->left != nullptr) node = node->left;

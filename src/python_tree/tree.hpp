@@ -131,6 +131,14 @@ class PythonAvlTree {
   // The node whose key compares Equal to the probe, or null.
   Result<const Node*> find(const KeyView& key) const;
 
+  // Starts loading the nodes that descents for these keys would pass through
+  // in the tree as it is now.  The descents go a level at a time, all of
+  // them together, so that their cache misses overlap instead of waiting on
+  // each other.  A hint only: it changes nothing and calls nothing, and a
+  // descent stops at the first pair of keys that does not compare natively.
+  static constexpr int kMaxDescents = 16;
+  void prefetch_descents(const KeyView* keys, int count) const noexcept;
+
   const Node* first() const noexcept;
   const Node* last() const noexcept;
 
