@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "support/error.hpp"
@@ -50,14 +52,17 @@ struct KeyView {
 inline constexpr int kCompareFailed = 2;
 int compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native);
 
-// Whether compare(a, b) stays native: both keys native numbers, or both native
-// strings.  Such a comparison runs no interpreter code and its only failure
-// (a NaN) is always the same error, so a walk may make such comparisons in
-// any order, or make them again, without any visible difference.
+// Whether compare(a, b) stays native and answers: both keys native numbers,
+// neither a NaN, or both native strings.  Such a comparison runs no
+// interpreter code and cannot fail, so a walk may make it in any order, or
+// make it again, without any visible difference.
 inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
   if (a.kind == kNoNative || b.kind == kNoNative) return false;
   const unsigned kinds = a.kind | b.kind;
-  return kinds == kNativeStr || (kinds & kNativeStr) == 0;
+  if (kinds == kNativeStr) return true;
+  if ((kinds & kNativeStr) != 0) return false;
+  const auto is_nan = [](const NativeKey& k) { return k.kind == kNativeFloat && std::isnan(std::bit_cast<double>(k.bits)); };
+  return !is_nan(a) && !is_nan(b);
 }
 
 // a relative to b: Less, Equal or Greater, or the comparison's exception.

@@ -264,9 +264,9 @@ Status collect_range(const Node* node, const Window& window, Snapshot& out) {
 // A walk of a large tree then reads the visited nodes breadth first, so that
 // the misses of nodes that do not depend on each other overlap, and takes the
 // in-order sequence off the links it recorded.  It gives up, having taken
-// nothing, at the first key that would call back into the interpreter, at a
-// failed comparison (the ordinary walk may have met such a key first) or when
-// the range outgrows its buffer; the ordinary walk then starts over, and its
+// nothing, at the first key that would call back into the interpreter or
+// fail (the ordinary walk may meet another such key first), or when the range
+// outgrows its buffer; the ordinary walk then starts over, and its
 // comparisons are the first that anything can see.
 constexpr int kBreadthFirstRange = 512;  // nodes visited at most
 
@@ -295,7 +295,7 @@ Result<bool> collect_range_breadth_first(const Node* root, const Window& window,
     const Node* node = links[i].node;
     if (!compares_natively(node, window)) return false;
     Result<Judgement> judgement = judge(node, window);
-    if (!judgement) return false;  // its error is released here
+    if (!judgement) return false;  // not expected; the ordinary walk will say why
     const Judgement j = judgement.value();
     if (j.inside) __builtin_prefetch(node->entry.value.get(), 1);
     const bool left = j.go_left && node->left != nullptr;

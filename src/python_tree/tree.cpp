@@ -223,7 +223,6 @@ void PythonAvlTree::prefetch_descents(const KeyView* keys, int count) const noex
       const KeyView stored = node->key();
       const Node* next = nullptr;
       if (compares_natively(keys[i].native, stored.native)) {
-        // A failure (a NaN) just ends this descent; its error is released here.
         Result<Ordering> order = compare(keys[i], stored);
         const int side = order ? static_cast<int>(order.value()) : 0;
         // Chosen without a branch: which way each descent turns is a coin toss.
