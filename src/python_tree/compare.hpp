@@ -61,6 +61,7 @@ inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
   const unsigned kinds = a.kind | b.kind;
   if (kinds == kNativeStr) return true;
   if ((kinds & kNativeStr) != 0) return false;
+  if (kinds == kNativeInt) return true;
   const auto is_nan = [](const NativeKey& k) { return k.kind == kNativeFloat && std::isnan(std::bit_cast<double>(k.bits)); };
   return !is_nan(a) && !is_nan(b);
 }
