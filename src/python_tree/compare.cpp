@@ -132,13 +132,14 @@ Result<Ordering> compare_numbers(const NativeKey& a, const NativeKey& b) {
 }
 
 Result<Ordering> compare_pair(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native) {
-  if (a_native.kind != kNoNative && b_native.kind != kNoNative) {
-    const std::uint8_t kinds = a_native.kind | b_native.kind;
-    if (kinds == kNativeStr) {
+  switch (family_of(a_native, b_native)) {
+    case PairFamily::Strings:
       if (a_native.bits != b_native.bits) return a_native.bits < b_native.bits ? Ordering::Less : Ordering::Greater;
       return compare_strings(a, b);
-    }
-    if ((kinds & kNativeStr) == 0) return compare_numbers(a_native, b_native);
+    case PairFamily::Numbers:
+      return compare_numbers(a_native, b_native);
+    case PairFamily::Objects:
+      break;
   }
   return compare_objects(a, b);
 }

@@ -52,18 +52,37 @@ struct KeyView {
 inline constexpr int kCompareFailed = 2;
 int compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native);
 
+// Which of compare's ways a pair of keys takes: both native numbers (int,
+// bool or float), both native strings, or anything else, through the
+// interpreter's rich comparisons.
+enum class PairFamily : std::uint8_t { Numbers, Strings, Objects };
+
+inline PairFamily family_of(const NativeKey& a, const NativeKey& b) noexcept {
+  if (a.kind == kNoNative || b.kind == kNoNative) return PairFamily::Objects;
+  const unsigned kinds = a.kind | b.kind;
+  if (kinds == kNativeStr) return PairFamily::Strings;
+  return (kinds & kNativeStr) == 0 ? PairFamily::Numbers : PairFamily::Objects;
+}
+
 // Whether compare(a, b) stays native and answers: both keys native numbers,
 // neither a NaN, or both native strings.  Such a comparison runs no
 // interpreter code and cannot fail, so a walk may make it in any order, or
 // make it again, without any visible difference.
 inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
-  if (a.kind == kNoNative || b.kind == kNoNative) return false;
-  const unsigned kinds = a.kind | b.kind;
-  if (kinds == kNativeStr) return true;
-  if ((kinds & kNativeStr) != 0) return false;
-  if (kinds == kNativeInt) return true;
-  const auto is_nan = [](const NativeKey& k) { return k.kind == kNativeFloat && std::isnan(std::bit_cast<double>(k.bits)); };
-  return !is_nan(a) && !is_nan(b);
+  switch (family_of(a, b)) {
+    case PairFamily::Strings:
+      return true;
+    case PairFamily::Numbers: {
+      if ((a.kind | b.kind) == kNativeInt) return true;
+      const auto is_nan = [](const NativeKey& k) {
+        return k.kind == kNativeFloat && std::isnan(std::bit_cast<double>(k.bits));
+      };
+      return !is_nan(a) && !is_nan(b);
+    }
+    case PairFamily::Objects:
+      break;
+  }
+  return false;
 }
 
 // a relative to b: Less, Equal or Greater, or the comparison's exception.
