@@ -28,7 +28,7 @@ struct EntryTaker {
   using Item = Entry;
   static Item take(const Node* node) noexcept { return Entry(node->entry.value.clone(), node->entry.key.clone()); }
   static void prefetch(const Node* node) noexcept {
-    __builtin_prefetch(node->entry.value.get(), 1);
+    ValueTaker::prefetch(node);
     __builtin_prefetch(node->entry.key.get(), 1);
   }
 };
@@ -80,6 +80,21 @@ inline constexpr bool is_relocatable<Linked<Entry>> = true;
 
 namespace {
 
+// Visits the positions of a linked copy of a tree, recorded breadth first
+// with its root at position 0, in order (ascending or descending).
+template <bool Ascending, class Links, class Visit>
+Status visit_in_order(Links& links, bool empty, Visit&& visit) {
+  PathStack<std::uint32_t> stack;
+  std::uint32_t at = empty ? kNoLink : 0;
+  for (;;) {
+    for (; at != kNoLink; at = Ascending ? links[at].left : links[at].right) stack.push(at);
+    if (stack.empty()) return {};
+    at = stack.pop();
+    if (Status s = visit(at); !s) return s;
+    at = Ascending ? links[at].right : links[at].left;
+  }
+}
+
 template <bool Ascending, class Taker>
 Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
   const std::uint64_t len = tree.len();
@@ -104,15 +119,10 @@ Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& 
   }
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
 
-  PathStack<std::uint32_t> stack;
-  std::uint32_t at = len == 0 ? kNoLink : 0;
-  for (;;) {
-    for (; at != kNoLink; at = Ascending ? links[at].left : links[at].right) stack.push(at);
-    if (stack.empty()) return {};
-    at = stack.pop();
+  return visit_in_order<Ascending>(links, len == 0, [&](std::uint32_t at) {
     out.push_reserved(std::move(links[at].item));
-    at = Ascending ? links[at].right : links[at].left;
-  }
+    return Status{};
+  });
 }
 
 template <bool Ascending, class Taker>
@@ -279,16 +289,16 @@ bool compares_natively(const Node* node, const Window& window) {
 Result<bool> collect_range_breadth_first(const Node* root, const Window& window, Snapshot& out) {
   struct Link {
     const Node* node;
-    std::int32_t left;   // positions in `links`, or -1
-    std::int32_t right;
+    std::uint32_t left;  // positions in `links`, or kNoLink
+    std::uint32_t right;
     bool inside;
   };
   Link links[kBreadthFirstRange];
   int count = 0;
-  const auto enqueue = [&](const Node* child) -> std::int32_t {
+  const auto enqueue = [&](const Node* child) -> std::uint32_t {
     __builtin_prefetch(child);
-    links[count] = Link{child, -1, -1, false};
-    return count++;
+    links[count] = Link{child, kNoLink, kNoLink, false};
+    return static_cast<std::uint32_t>(count++);
   };
   enqueue(root);
   for (int i = 0; i < count; ++i) {
@@ -297,7 +307,7 @@ Result<bool> collect_range_breadth_first(const Node* root, const Window& window,
     Result<Judgement> judgement = judge(node, window);
     if (!judgement) return false;  // not expected; the ordinary walk will say why
     const Judgement j = judgement.value();
-    if (j.inside) __builtin_prefetch(node->entry.value.get(), 1);
+    if (j.inside) ValueTaker::prefetch(node);
     const bool left = j.go_left && node->left != nullptr;
     const bool right = j.go_right && node->right != nullptr;
     if (count + left + right > kBreadthFirstRange) return false;
@@ -305,17 +315,11 @@ Result<bool> collect_range_breadth_first(const Node* root, const Window& window,
     if (left) links[i].left = enqueue(node->left);
     if (right) links[i].right = enqueue(node->right);
   }
-  PathStack<std::int32_t> stack;
-  std::int32_t at = 0;
-  for (;;) {
-    for (; at != -1; at = links[at].left) stack.push(at);
-    if (stack.empty()) return true;
-    at = stack.pop();
-    if (links[at].inside) {
-      if (Status s = append_value(out, links[at].node); !s) return std::move(s).error();
-    }
-    at = links[at].right;
-  }
+  Status taken = visit_in_order<true>(links, false, [&](std::uint32_t at) {
+    return links[at].inside ? append_value(out, links[at].node) : Status{};
+  });
+  if (!taken) return std::move(taken).error();
+  return true;
 }
 
 // The stack-driven walk shared by iter_from (toward the right) and iter_to
@@ -341,7 +345,7 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
       node = toward_end(node);
     } else {
       if (Status s = stack.push(node); !s) return std::move(s).error();
-      __builtin_prefetch(node->entry.value.get(), 1);
+      ValueTaker::prefetch(node);
       node = toward_start(node);
     }
   }
@@ -350,7 +354,7 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
     if (Status s = append_value(out, node); !s) return std::move(s).error();
     for (const Node* next = toward_end(node); next != nullptr; next = toward_start(next)) {
       if (Status s = stack.push(next); !s) return std::move(s).error();
-      __builtin_prefetch(next->entry.value.get(), 1);
+      ValueTaker::prefetch(next);
     }
   }
   return out;
