@@ -1,6 +1,6 @@
 #include "python/binding.hpp"
 
-#include <cstring>
+#include <span>
 #include <string>
 
 #include "python/names.hpp"
@@ -11,11 +11,11 @@ namespace {
 // F in the messages: "AVLTree.insert()", or "_avltree_from_sorted_entries()".
 std::string display_name(const FunctionDescription& d) {
   std::string name;
-  if (d.class_name[0] != '\0') {
+  if (!d.class_name.empty()) {
     name += d.class_name;
     name += '.';
   }
-  name += d.function_name;
+  name += d.signature.name;
   name += "()";
   return name;
 }
@@ -26,7 +26,7 @@ Error type_error(Ref message) {
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string push_parameter_list(std::span<const char* const> names) {
+std::string push_parameter_list(std::span<const std::string_view> names) {
   std::string list;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) {
@@ -47,13 +47,13 @@ std::string push_parameter_list(std::span<const char* const> names) {
 Error too_many_positional_arguments(const FunctionDescription& d, Py_ssize_t given) {
   const std::string f = display_name(d);
   const char* was = given == 1 ? "was" : "were";
-  const std::size_t p = d.positional_names.size();
-  if (p == d.required_positional_count)
+  const std::size_t p = d.signature.positional;
+  if (p == d.signature.required_positional)
     return type_error(Ref::steal(PyUnicode_FromFormat("%s takes %zu positional arguments but %zd %s given",
                                                       f.c_str(), p, given, was)));
   return type_error(Ref::steal(
       PyUnicode_FromFormat("%s takes from %zu to %zu positional arguments but %zd %s given", f.c_str(),
-                           d.required_positional_count, p, given, was)));
+                           d.signature.required_positional, p, given, was)));
 }
 
 // str(name), or a stand-in when even that fails.
@@ -75,47 +75,47 @@ Error unexpected_keyword_argument(const FunctionDescription& d, PyObject* name) 
                                                     display_name(d).c_str(), text.get())));
 }
 
-Error multiple_values_for_argument(const FunctionDescription& d, const char* name) {
-  return type_error(Ref::steal(
-      PyUnicode_FromFormat("%s got multiple values for argument '%s'", display_name(d).c_str(), name)));
+Error multiple_values_for_argument(const FunctionDescription& d, std::string_view name) {
+  return type_error(Ref::steal(PyUnicode_FromFormat("%s got multiple values for argument '%s'",
+                                                    display_name(d).c_str(), std::string(name).c_str())));
 }
 
-Error positional_only_keyword_arguments(const FunctionDescription& d, std::span<const char* const> names) {
+Error positional_only_keyword_arguments(const FunctionDescription& d, std::span<const std::string_view> names) {
   return type_error(
       Ref::steal(PyUnicode_FromFormat("%s got some positional-only arguments passed as keyword arguments: %s",
                                       display_name(d).c_str(), push_parameter_list(names).c_str())));
 }
 
 Error missing_required_arguments(const FunctionDescription& d, const char* kind,
-                                 std::span<const char* const> names) {
+                                 std::span<const std::string_view> names) {
   return type_error(Ref::steal(PyUnicode_FromFormat(
       "%s missing %zu required %s %s: %s", display_name(d).c_str(), names.size(), kind,
       names.size() == 1 ? "argument" : "arguments", push_parameter_list(names).c_str())));
 }
 
-Error missing_required_positional_arguments(const FunctionDescription& d, std::span<const char* const> names) {
+Error missing_required_positional_arguments(const FunctionDescription& d, std::span<const std::string_view> names) {
   return missing_required_arguments(d, "positional", names);
 }
 
-Error missing_required_keyword_arguments(const FunctionDescription& d, std::span<const char* const> names) {
+Error missing_required_keyword_arguments(const FunctionDescription& d, std::span<const std::string_view> names) {
   return missing_required_arguments(d, "keyword", names);
 }
 
 // Names collected for a message; no member has more than kMaxParameters.
 struct NameList {
-  const char* names[kMaxParameters];
+  std::string_view names[kMaxParameters];
   std::size_t count = 0;
-  void push(const char* name) noexcept {
+  void push(std::string_view name) noexcept {
     if (count < kMaxParameters) names[count++] = name;
   }
-  std::span<const char* const> view() const noexcept { return {names, count}; }
+  std::span<const std::string_view> view() const noexcept { return {names, count}; }
 };
 
 // Steps 1 and 2: the positional arguments.
 Status bind_positional(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
                        BoundArguments& output) {
   const auto given = static_cast<std::size_t>(nargs);
-  const std::size_t p = d.positional_names.size();
+  const std::size_t p = d.signature.positional;
   for (std::size_t i = 0; i < given && i < p; ++i) output.slots[i] = args[i];
   if (given > p) return too_many_positional_arguments(d, nargs);
   return {};
@@ -130,23 +130,22 @@ Status bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* valu
     PyErr_Clear();  // the conversion's own exception is dropped
     return unexpected_keyword_argument(d, name);
   }
-  const auto matches = [&](const char* parameter) {
-    return std::strlen(parameter) == static_cast<std::size_t>(size) && std::memcmp(parameter, text, size) == 0;
-  };
-  const std::size_t p = d.positional_names.size();
-  for (std::size_t k = 0; k < d.keyword_only.size(); ++k) {
-    if (!matches(d.keyword_only[k].name)) continue;
-    if (output.slots[p + k] != nullptr) return multiple_values_for_argument(d, d.keyword_only[k].name);
-    output.slots[p + k] = value;
+  const std::string_view given(text, static_cast<std::size_t>(size));
+  const Signature& s = d.signature;
+  // The keyword-only parameters are looked at first, then the positional ones.
+  for (std::size_t i = s.positional; i < s.count; ++i) {
+    if (s.parameters[i].name != given) continue;
+    if (output.slots[i] != nullptr) return multiple_values_for_argument(d, s.parameters[i].name);
+    output.slots[i] = value;
     return {};
   }
-  for (std::size_t i = 0; i < p; ++i) {
-    if (!matches(d.positional_names[i])) continue;
-    if (i < d.positional_only_count) {
-      positional_only_passed.push(d.positional_names[i]);
+  for (std::size_t i = 0; i < s.positional; ++i) {
+    if (s.parameters[i].name != given) continue;
+    if (i < s.positional_only) {
+      positional_only_passed.push(s.parameters[i].name);
       return {};
     }
-    if (output.slots[i] != nullptr) return multiple_values_for_argument(d, d.positional_names[i]);
+    if (output.slots[i] != nullptr) return multiple_values_for_argument(d, s.parameters[i].name);
     output.slots[i] = value;
     return {};
   }
@@ -157,16 +156,16 @@ Status bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* valu
 Status check_complete(const FunctionDescription& d, Py_ssize_t nargs, const BoundArguments& output,
                       const NameList& positional_only_passed) {
   if (positional_only_passed.count > 0) return positional_only_keyword_arguments(d, positional_only_passed.view());
-  if (static_cast<std::size_t>(nargs) < d.required_positional_count) {
+  const Signature& s = d.signature;
+  if (static_cast<std::size_t>(nargs) < s.required_positional) {
     NameList missing;
-    for (std::size_t i = 0; i < d.required_positional_count; ++i)
-      if (output.slots[i] == nullptr) missing.push(d.positional_names[i]);
+    for (std::size_t i = 0; i < s.required_positional; ++i)
+      if (output.slots[i] == nullptr) missing.push(s.parameters[i].name);
     if (missing.count > 0) return missing_required_positional_arguments(d, missing.view());
   }
   NameList missing;
-  const std::size_t p = d.positional_names.size();
-  for (std::size_t k = 0; k < d.keyword_only.size(); ++k)
-    if (d.keyword_only[k].required && output.slots[p + k] == nullptr) missing.push(d.keyword_only[k].name);
+  for (std::size_t i = s.positional; i < s.count; ++i)
+    if (s.parameters[i].required() && output.slots[i] == nullptr) missing.push(s.parameters[i].name);
   if (missing.count > 0) return missing_required_keyword_arguments(d, missing.view());
   return {};
 }
@@ -190,7 +189,7 @@ Status extract_arguments_fastcall(const FunctionDescription& d, PyObject* const*
 Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
                                     BoundArguments& output) {
   const Py_ssize_t nargs = PyTuple_Size(args);
-  const std::size_t p = d.positional_names.size();
+  const std::size_t p = d.signature.positional;
   for (Py_ssize_t i = 0; i < nargs && static_cast<std::size_t>(i) < p; ++i)
     output.slots[i] = PyTuple_GetItem(args, i);
   if (static_cast<std::size_t>(nargs) > p) return too_many_positional_arguments(d, nargs);
@@ -206,18 +205,10 @@ Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args
   return check_complete(d, nargs, output, positional_only_passed);
 }
 
-Result<PyObject*> bind_single(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  if (nargs == 1 && kwnames == nullptr) return args[0];  // the usual call, without the general path
-  BoundArguments bound;
-  if (Status s = extract_arguments_fastcall(d, args, nargs, kwnames, bound); !s) return std::move(s).error();
-  return bound[0];
-}
-
-Error argument_extraction_error(const char* parameter_name, Error error) {
+Error argument_extraction_error(std::string_view parameter_name, Error error) {
   Result<PyObject*> add_note = interned_name(Name::AddNote);
   if (!add_note) return error;
-  Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter_name));
+  Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", std::string(parameter_name).c_str()));
   if (note) {
     Ref added = Ref::steal(PyObject_CallMethodObjArgs(error.exception(), add_note.value(), note.get(), nullptr));
     (void)added;

@@ -5,33 +5,32 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <string_view>
 
+#include "python/signature.hpp"
 #include "support/error.hpp"
 #include "support/ref.hpp"
 
 namespace quorvel {
 
-struct KeywordOnlyParameterDescription {
-  const char* name;
-  bool required;
-};
-
-// The static description of a member's parameters, from which binding and
-// its TypeError messages are produced.
+// What binding needs of a member: the class it belongs to, for messages
+// ("AVLTree.insert()"; empty for the module function), and its parameters.
 struct FunctionDescription {
-  const char* class_name;  // "AVLTree", or "" for the module function
-  const char* function_name;
-  std::span<const char* const> positional_names;
-  std::size_t positional_only_count;
-  std::size_t required_positional_count;
-  std::span<const KeywordOnlyParameterDescription> keyword_only;
-
-  std::size_t parameter_count() const noexcept { return positional_names.size() + keyword_only.size(); }
+  std::string_view class_name;
+  Signature signature;
 };
 
-// The most parameters any member of this module takes.
-inline constexpr std::size_t kMaxParameters = 4;
+// A type name as its PyType_Spec gives it, "quorvel.AVLTree", names class
+// "AVLTree"; the module's own name, "quorvel", names no class.
+constexpr std::string_view class_name_of(const char* type_name) {
+  const std::string_view name = text::view(type_name);
+  const std::size_t dot = text::find(name, '.');
+  return dot == text::npos ? std::string_view{} : name.substr(dot + 1);
+}
+
+// A member's description, derived from its docstring at compile time.
+template <const char* TypeName, const char* Doc>
+inline constexpr FunctionDescription description_of = {class_name_of(TypeName), signature_of<Doc>};
 
 // Bound arguments: one borrowed reference per parameter, positional ones
 // first; null where the argument was not given.
@@ -49,7 +48,7 @@ Status extract_arguments_tuple_dict(const FunctionDescription& description, PyOb
 
 // The error to raise when converting a bound argument failed: the same
 // exception, with the note "while processing '<name>'" where notes exist.
-Error argument_extraction_error(const char* parameter_name, Error error);
+Error argument_extraction_error(std::string_view parameter_name, Error error);
 
 // A flag argument: exactly bool, or a numpy boolean scalar (recognised by its
 // type's module and name, without importing numpy).
@@ -57,17 +56,16 @@ Result<bool> convert_flag(PyObject* argument);
 // A count: an unsigned 64-bit integer through int or __index__.
 Result<std::uint64_t> convert_count(PyObject* argument);
 
-// The members that take one required argument, `value` or `key`.
-inline constexpr const char* kValueParameter[] = {"value"};
-inline constexpr const char* kKeyParameter[] = {"key"};
-constexpr FunctionDescription single_parameter(const char* function_name,
-                                               std::span<const char* const> names) {
-  return FunctionDescription{"AVLTree", function_name, names, 0, 1, {}};
+// The usual call of a member with one parameter, one positional argument,
+// bound without the general path; any other call takes that path.
+inline Status bind_single(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, BoundArguments& output) {
+  if (nargs == 1 && kwnames == nullptr) [[likely]] {
+    output.slots[0] = args[0];
+    return {};
+  }
+  return extract_arguments_fastcall(description, args, nargs, kwnames, output);
 }
-
-// Binds a member's single required parameter (a borrowed reference).
-Result<PyObject*> bind_single(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames);
 
 // The qualified name of a type, as a str.
 Result<Ref> type_qualname(PyTypeObject* type);

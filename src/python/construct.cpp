@@ -1,17 +1,9 @@
 // AVLTree(values=None, *, key=None), insert, and the size queries.
-#include "python/binding.hpp"
-#include "python/docs.hpp"
+#include "python/interface.hpp"
 #include "python/key_extractor.hpp"
-#include "python/members.hpp"
-#include "python/objects.hpp"
 
-namespace quorvel {
+namespace quorvel::bodies {
 namespace {
-
-constexpr const char* kNewPositional[] = {"values"};
-constexpr KeywordOnlyParameterDescription kNewKeywordOnly[] = {{"key", false}};
-constexpr FunctionDescription kNewDescription{"AVLTree", "__new__", kNewPositional, 0, 0, kNewKeywordOnly};
-constexpr FunctionDescription kInsertDescription = single_parameter("insert", kValueParameter);
 
 bool given(PyObject* argument) noexcept { return argument != nullptr && argument != Py_None; }
 
@@ -48,10 +40,9 @@ Status insert_all(PythonValues& values, const KeyExtractor& extractor, PythonAvl
   return {};
 }
 
-Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  BoundArguments bound;
-  if (Status s = extract_arguments_tuple_dict(kNewDescription, args, kwargs, bound); !s)
-    return std::move(s).error();
+}  // namespace
+
+Result<Ref> construct(PyTypeObject& type, Args bound) {
   PyObject* values_argument = bound[0];
   PyObject* key_argument = bound[1];
 
@@ -82,15 +73,11 @@ Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return error;
   }
   values.clear();
-  return create_tree_object(type, std::move(extractor), std::move(tree));
+  return create_tree_object(&type, std::move(extractor), std::move(tree));
 }
 
-Result<Ref> insert(PyAVLTree& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Result<PyObject*> argument = bind_single(kInsertDescription, args, nargs, kwnames);
-  if (!argument) return std::move(argument).error();
-  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  Ref value = Ref::borrow(argument.value());
+Result<Ref> insert(PyAVLTree& self, Args arguments) {
+  Ref value = Ref::borrow(arguments[0]);
   Result<Ref> key = self.extractor.derive_key(value.get());
   if (!key) return std::move(key).error();
   Result<bool> inserted = self.tree.insert(Entry(std::move(value), std::move(key).value()));
@@ -98,15 +85,11 @@ Result<Ref> insert(PyAVLTree& self, PyObject* const* args, Py_ssize_t nargs, PyO
   return bool_object(inserted.value());
 }
 
-Result<Ref> is_empty(PyAVLTree& self) {
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
+Result<Ref> is_empty(PyAVLTree& self, Args) {
   return bool_object(self.tree.len() == 0);
 }
 
-Result<Py_ssize_t> length(PyAVLTree& self) {
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
+Result<Py_ssize_t> length(PyAVLTree& self, Args) {
   const std::uint64_t len = self.tree.len();
   if (len > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
     PyErr_SetNone(PyExc_OverflowError);
@@ -115,32 +98,6 @@ Result<Py_ssize_t> length(PyAVLTree& self) {
   return static_cast<Py_ssize_t>(len);
 }
 
-Result<bool> truth(PyAVLTree& self) {
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  return self.tree.len() != 0;
-}
+Result<bool> truth(PyAVLTree& self, Args) { return self.tree.len() != 0; }
 
-}  // namespace
-
-PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return run_object([&] { return construct(type, args, kwargs); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_insert) {
-  return run_object([&] { return insert(tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_PLAIN_ENTRY(tree_is_empty) {
-  return run_object([&] { return is_empty(tree_of(self)); });
-}
-
-Py_ssize_t tree_length(PyObject* self) noexcept {
-  return run_integer<Py_ssize_t>([&] { return length(tree_of(self)); });
-}
-
-int tree_bool(PyObject* self) noexcept {
-  return run_integer<int>([&] { return truth(tree_of(self)); });
-}
-
-}  // namespace quorvel
+}  // namespace quorvel::bodies

@@ -1,9 +1,6 @@
 // The module's own texts: docstrings as registered (text signature line,
-// "--", an empty line, then the body), and the bodies of the slot methods,
-// which the interpreter registers without docstrings of their own.
+// "--", an empty line, then the body).
 #pragma once
-
-#include <string_view>
 
 namespace quorvel::docs {
 
@@ -69,7 +66,7 @@ inline constexpr char kReduce[] =
     "The tree is reduced to a sorted list of `(value, key)` pairs plus\n"
     "the key extractor. Reconstruction uses the fast O(n) sorted builder\n"
     "so unpickling does not perform AVL insertion or Python comparisons.";
-inline constexpr char kHeight[] = "The height of the tree; an empty tree has height zero.";
+inline constexpr char kHeight[] = "height($self)\n--\n\nThe height of the tree; an empty tree has height zero.";
 inline constexpr char kFromSortedEntries[] =
     "_avltree_from_sorted_entries(pairs, key_spec)\n--\n\n"
     "Private reconstruction helper used by pickle.\n\n"
@@ -80,26 +77,22 @@ inline constexpr char kFromSortedEntries[] =
     "This function is an implementation detail; its name and signature may\n"
     "change across versions without notice.";
 
-// Slot methods: bodies only.
+// The slot methods.  The interpreter writes their registered docstrings
+// itself; these texts serve the interface records.  The constructor's
+// parameters are the ones the class docstring shows.
 inline constexpr char kNew[] =
+    "__new__($cls, values=None, *, key=None)\n--\n\n"
     "Create a tree from optional values and a fixed key extractor.\n\n"
     "`key` may be an attribute name, a one-argument callable, or `None`\n"
     "to compare values directly. Duplicate keys are stored only once.";
-inline constexpr char kLen[] = "Return the number of unique keys in the tree.";
-inline constexpr char kBool[] = "Return `True` when the tree is non-empty.";
-inline constexpr char kContainsSlot[] = "Implement `value in tree` using the value's extracted key.";
-inline constexpr char kTreeIter[] = "Iterate over a snapshot of values in ascending key order.";
-inline constexpr char kRepr[] = "Return an ascending representation of the stored values.";
-inline constexpr char kIteratorIter[] = "Return this iterator object.";
-inline constexpr char kIteratorNext[] = "Return the next value, raising `StopIteration` when exhausted.";
+inline constexpr char kLen[] = "__len__($self)\n--\n\nReturn the number of unique keys in the tree.";
+inline constexpr char kBool[] = "__bool__($self)\n--\n\nReturn `True` when the tree is non-empty.";
+inline constexpr char kContainsSlot[] = "__contains__($self, value, /)\n--\n\nImplement `value in tree` using the value's extracted key.";
+inline constexpr char kTreeIter[] = "__iter__($self)\n--\n\nIterate over a snapshot of values in ascending key order.";
+inline constexpr char kRepr[] = "__repr__($self)\n--\n\nReturn an ascending representation of the stored values.";
+inline constexpr char kIteratorIter[] = "__iter__($self)\n--\n\nReturn this iterator object.";
+inline constexpr char kIteratorNext[] = "__next__($self)\n--\n\nReturn the next value, raising `StopIteration` when exhausted.";
 inline constexpr char kVersionAttribute[] = "The installed `quorvel` package version.";
 inline constexpr char kAllAttribute[] = "Names exported by `from quorvel import *`.";
-
-// The body of a registered docstring: what follows its signature line and "--".
-constexpr std::string_view body_of(std::string_view doc) {
-  constexpr std::string_view separator = "\n--\n\n";
-  const auto at = doc.find(separator);
-  return at == std::string_view::npos ? doc : doc.substr(at + separator.size());
-}
 
 }  // namespace quorvel::docs

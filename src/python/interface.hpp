@@ -1,108 +1,129 @@
-// The registered members of AVLTree and of the module, each described once:
-// name, entry point, registered docstring, and the annotations of its
-// parameters and result.  The module's method and property tables and the
-// exported interface records (records.cpp) are both made from these, so a
-// member cannot be registered one way and described another.
+// Every member of AVLTree, _AVLTreeIterator and the module, each one row:
+// its docstring (whose text signature gives its name and the parameters it
+// binds), the guard its body runs under, the body, and the annotations of its
+// parameters and result.  The type and module registration tables
+// (module.cpp, objects.cpp) and the exported interface records (records.cpp)
+// are all made from these rows, so a member cannot be registered one way and
+// described another.  A new member is one row here plus its body.
 //
-// Annotations are Python expressions, one per parameter of the docstring's
-// text signature after the receiver, in order; records.cpp turns them into
-// the records' expression trees at compile time and rejects a table whose
-// annotations do not match its signatures.
+// Annotations are Python expressions, one per parameter after the receiver,
+// in order; records.cpp turns them into the records' expression trees at
+// compile time.  Rows are listed in the order of their records.
 #pragma once
 
-#include <Python.h>
-
-#include <cstddef>
-
-#include "python/binding.hpp"
 #include "python/docs.hpp"
-#include "python/members.hpp"
+#include "python/table.hpp"
 
-namespace quorvel::interface {
+namespace quorvel {
 
-using VectorEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-using PlainEntry = PyObject* (*)(PyObject*, PyObject*) noexcept;
-using GetterEntry = PyObject* (*)(PyObject*, void*) noexcept;
+// The bodies, in the files that own them.
+namespace bodies {
+using table::Guard;
+using Args = const BoundArguments&;
 
-// At most one annotation per parameter of the widest member.
-using quorvel::kMaxParameters;
+// construct.cpp
+Result<Ref> construct(PyTypeObject& type, Args);
+Result<Ref> insert(PyAVLTree& self, Args);
+Result<Ref> is_empty(PyAVLTree& self, Args);
+Result<Py_ssize_t> length(PyAVLTree& self, Args);
+Result<bool> truth(PyAVLTree& self, Args);
+// lookup.cpp
+Result<Ref> remove(PyAVLTree& self, Args);
+Result<Ref> remove_key(PyAVLTree& self, Args);
+Result<Ref> search(PyAVLTree& self, Args);
+Result<Ref> search_key(PyAVLTree& self, Args);
+Result<Ref> contains(PyAVLTree& self, Args);
+Result<Ref> contains_key(PyAVLTree& self, Args);
+Result<bool> membership(PyAVLTree& self, Args);
+Result<Ref> clear(PyAVLTree& self, Args);
+Result<Ref> first(PyAVLTree& self, Args);
+Result<Ref> last(PyAVLTree& self, Args);
+Result<Ref> height(PyAVLTree& self, Args);
+Result<Ref> representation(PyAVLTree& self, Args);
+// iterator.cpp
+Result<Ref> in_order(PyAVLTree& self, Args);
+Result<Ref> descending(PyAVLTree& self, Args);
+Result<Ref> pre_order(PyAVLTree& self, Args);
+Result<Ref> post_order(PyAVLTree& self, Args);
+Result<Ref> level_order(PyAVLTree& self, Args);
+Result<Ref> range(PyAVLTree& self, Args);
+Result<Ref> iter_from(PyAVLTree& self, Args);
+Result<Ref> iter_to(PyAVLTree& self, Args);
+Result<Ref> iterator_self(PyAVLTreeIterator& self, Args);
+Result<Ref> next_value(PyAVLTreeIterator& self, Args);
+// pickle.cpp
+Result<Ref> reduce(PyAVLTree& self, Args);
+Result<Ref> from_sorted_entries(PyObject& module, Args);
+}  // namespace bodies
 
-struct Annotations {
-  const char* items[kMaxParameters] = {};
-};
-
-// A method entry; its calling convention follows from the entry's type.
-struct Method {
-  const char* name;
-  VectorEntry vector = nullptr;  // METH_FASTCALL | METH_KEYWORDS
-  PlainEntry plain = nullptr;    // METH_NOARGS
-  const char* doc;
-  Annotations parameters;
-  const char* returns;
-
-  constexpr Method(const char* name, VectorEntry entry, const char* doc, Annotations parameters,
-                   const char* returns)
-      : name(name), vector(entry), doc(doc), parameters(parameters), returns(returns) {}
-  constexpr Method(const char* name, PlainEntry entry, const char* doc, const char* returns)
-      : name(name), plain(entry), doc(doc), parameters{}, returns(returns) {}
-
-  constexpr int flags() const { return vector != nullptr ? METH_FASTCALL | METH_KEYWORDS : METH_NOARGS; }
-};
-
-struct Property {
-  const char* name;
-  GetterEntry getter;
-  const char* doc;
-  const char* returns;
-};
+namespace interface {
+using namespace bodies;  // the engine has functions of the same names: those rows say bodies::
+using table::Guard;
 
 // Type names as their PyType_Spec gives them: module name, a dot, class name.
+inline constexpr char kModuleName[] = "quorvel";
 inline constexpr char kTreeTypeName[] = "quorvel.AVLTree";
 inline constexpr char kIteratorTypeName[] = "quorvel._AVLTreeIterator";
 
-// AVLTree's methods, in registration order.
-inline constexpr Method kTreeMethods[] = {
-    {"insert", tree_insert, docs::kInsert, {"typing.Any"}, "builtins.bool"},
-    {"remove", tree_remove, docs::kRemove, {"typing.Any"}, "builtins.bool"},
-    {"remove_key", tree_remove_key, docs::kRemoveKey, {"typing.Any"}, "builtins.bool"},
-    {"search", tree_search, docs::kSearch, {"typing.Any"}, "typing.Any | None"},
-    {"get", tree_get, docs::kGet, {"typing.Any"}, "typing.Any | None"},
-    {"search_key", tree_search_key, docs::kSearchKey, {"typing.Any"}, "typing.Any | None"},
-    {"contains", tree_contains, docs::kContains, {"typing.Any"}, "builtins.bool"},
-    {"has_node", tree_has_node, docs::kHasNode, {"typing.Any"}, "builtins.bool"},
-    {"contains_key", tree_contains_key, docs::kContainsKey, {"typing.Any"}, "builtins.bool"},
-    {"clear", tree_clear, docs::kClear, "None"},
-    {"is_empty", tree_is_empty, docs::kIsEmpty, "builtins.bool"},
-    {"first", tree_first, docs::kFirst, "typing.Any | None"},
-    {"min", tree_first, docs::kMin, "typing.Any | None"},
-    {"last", tree_last, docs::kLast, "typing.Any | None"},
-    {"max", tree_last, docs::kMax, "typing.Any | None"},
-    {"range",
-     tree_range,
-     docs::kRange,
-     {"typing.Any | None", "typing.Any | None", "builtins.bool", "builtins.bool"},
-     "_AVLTreeIterator"},
-    {"iter_from", tree_iter_from, docs::kIterFrom, {"typing.Any", "builtins.int"}, "_AVLTreeIterator"},
-    {"iter_to", tree_iter_to, docs::kIterTo, {"typing.Any", "builtins.int"}, "_AVLTreeIterator"},
-    {"in_order", tree_in_order, docs::kInOrder, "_AVLTreeIterator"},
-    {"descending", tree_descending, docs::kDescending, "_AVLTreeIterator"},
-    {"pre_order", tree_pre_order, docs::kPreOrder, "_AVLTreeIterator"},
-    {"post_order", tree_post_order, docs::kPostOrder, "_AVLTreeIterator"},
-    {"level_order", tree_level_order, docs::kLevelOrder, "_AVLTreeIterator"},
-    {"__reduce__", tree_reduce, docs::kReduce, "builtins.tuple"},
+using Tree = table::Rows<kTreeTypeName>;
+using Iterator = table::Rows<kIteratorTypeName>;
+using Module = table::Rows<kModuleName>;
+
+inline constexpr char kAny[] = "typing.Any";
+inline constexpr char kOptional[] = "typing.Any | None";
+inline constexpr char kBool[] = "builtins.bool";
+inline constexpr char kInt[] = "builtins.int";
+inline constexpr char kIteratorType[] = "_AVLTreeIterator";
+inline constexpr char kKeySpec[] = "str | typing.Callable[[typing.Any], typing.Any] | None";
+
+// The class docstring shows the constructor's parameters under the class's name.
+static_assert(same_parameters(parse_signature(signature_line(docs::kTreeClass)), signature_of<docs::kNew>));
+
+inline constexpr table::Member kTreeMembers[] = {
+    Tree::slot<Py_tp_new, docs::kNew, Guard::None, construct>({"typing.Iterable[typing.Any] | None", kKeySpec},
+                                                              "AVLTree"),
+    Tree::slot<Py_mp_length, docs::kLen, Guard::Shared, length>({}, kInt),
+    Tree::slot<Py_nb_bool, docs::kBool, Guard::Shared, truth>({}, kBool),
+    Tree::slot<Py_sq_contains, docs::kContainsSlot, Guard::Shared, membership>({kAny}, kBool),
+    Tree::slot<Py_tp_iter, docs::kTreeIter, Guard::Shared, bodies::in_order>({}, kIteratorType),
+    Tree::slot<Py_tp_repr, docs::kRepr, Guard::Shared, representation>({}, "builtins.str"),
+    Tree::method<docs::kInsert, Guard::Exclusive, insert>({kAny}, kBool),
+    Tree::method<docs::kRemove, Guard::Exclusive, remove>({kAny}, kBool),
+    Tree::method<docs::kRemoveKey, Guard::Exclusive, remove_key>({kAny}, kBool),
+    Tree::method<docs::kSearch, Guard::Shared, search>({kAny}, kOptional),
+    Tree::method<docs::kGet, Guard::Shared, search>({kAny}, kOptional),
+    Tree::method<docs::kSearchKey, Guard::Shared, search_key>({kAny}, kOptional),
+    Tree::method<docs::kContains, Guard::Shared, contains>({kAny}, kBool),
+    Tree::method<docs::kHasNode, Guard::Shared, contains>({kAny}, kBool),
+    Tree::method<docs::kContainsKey, Guard::Shared, contains_key>({kAny}, kBool),
+    Tree::method<docs::kClear, Guard::Exclusive, clear>({}, "None"),
+    Tree::method<docs::kIsEmpty, Guard::Shared, is_empty>({}, kBool),
+    Tree::method<docs::kFirst, Guard::Shared, first>({}, kOptional),
+    Tree::method<docs::kMin, Guard::Shared, first>({}, kOptional),
+    Tree::method<docs::kLast, Guard::Shared, last>({}, kOptional),
+    Tree::method<docs::kMax, Guard::Shared, last>({}, kOptional),
+    Tree::method<docs::kRange, Guard::Shared, bodies::range>({kOptional, kOptional, kBool, kBool}, kIteratorType),
+    Tree::method<docs::kIterFrom, Guard::Shared, bodies::iter_from>({kAny, kInt}, kIteratorType),
+    Tree::method<docs::kIterTo, Guard::Shared, bodies::iter_to>({kAny, kInt}, kIteratorType),
+    Tree::method<docs::kInOrder, Guard::Shared, bodies::in_order>({}, kIteratorType),
+    Tree::method<docs::kDescending, Guard::Shared, bodies::descending>({}, kIteratorType),
+    Tree::method<docs::kPreOrder, Guard::Shared, bodies::pre_order>({}, kIteratorType),
+    Tree::method<docs::kPostOrder, Guard::Shared, bodies::post_order>({}, kIteratorType),
+    Tree::method<docs::kLevelOrder, Guard::Shared, bodies::level_order>({}, kIteratorType),
+    // Held throughout, the import included: code run meanwhile may read the tree, not change it.
+    Tree::method<docs::kReduce, Guard::Shared, reduce>({}, "builtins.tuple"),
+    Tree::property<docs::kHeight, Guard::Shared, height>(kInt),
 };
 
-inline constexpr Property kTreeProperties[] = {
-    {"height", tree_height, docs::kHeight, "builtins.int"},
+inline constexpr table::Member kIteratorMembers[] = {
+    Iterator::slot<Py_tp_iter, docs::kIteratorIter, Guard::Shared, iterator_self>({}, kIteratorType),
+    Iterator::slot<Py_tp_iternext, docs::kIteratorNext, Guard::Exclusive, next_value>({}, kAny),
 };
 
-inline constexpr Method kModuleFunction = {
-    "_avltree_from_sorted_entries",
-    module_from_sorted_entries,
-    docs::kFromSortedEntries,
-    {"collections.abc.Sequence[builtins.tuple[typing.Any, typing.Any]]",
-     "str | typing.Callable[[typing.Any], typing.Any] | None"},
-    "AVLTree",
+inline constexpr table::Member kModuleMembers[] = {
+    Module::method<docs::kFromSortedEntries, Guard::None, from_sorted_entries>(
+        {"collections.abc.Sequence[builtins.tuple[typing.Any, typing.Any]]", kKeySpec}, "AVLTree"),
 };
 
-}  // namespace quorvel::interface
+}  // namespace interface
+}  // namespace quorvel

@@ -1,35 +1,12 @@
 // The snapshot iterator and the tree methods that return one.
-#include "python/binding.hpp"
-#include "python/members.hpp"
-#include "python/objects.hpp"
+#include "python/interface.hpp"
 
-namespace quorvel {
+namespace quorvel::bodies {
 namespace {
-
-constexpr const char* kRangePositional[] = {"start", "end"};
-constexpr KeywordOnlyParameterDescription kRangeKeywordOnly[] = {{"include_start", false}, {"include_end", false}};
-constexpr FunctionDescription kRangeDescription{"AVLTree", "range", kRangePositional, 0, 0, kRangeKeywordOnly};
-constexpr const char* kIterFromPositional[] = {"start", "count"};
-constexpr FunctionDescription kIterFromDescription{"AVLTree", "iter_from", kIterFromPositional, 0, 2, {}};
-constexpr const char* kIterToPositional[] = {"end", "count"};
-constexpr FunctionDescription kIterToDescription{"AVLTree", "iter_to", kIterToPositional, 0, 2, {}};
 
 Result<Ref> wrap(Result<Snapshot> snapshot) {
   if (!snapshot) return std::move(snapshot).error();
   return create_iterator_object(std::move(snapshot).value());
-}
-
-// The methods without parameters: the shared guard, then one traversal.
-template <Result<Snapshot> (*Traversal)(const PythonAvlTree&)>
-Result<Ref> traverse(PyAVLTree& self) {
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  return wrap(Traversal(self.tree));
-}
-
-template <Result<Snapshot> (*Traversal)(const PythonAvlTree&)>
-PyObject* traversal_entry(PyObject* self, PyObject*) noexcept {
-  return run_object([&] { return traverse<Traversal>(tree_of(self)); });
 }
 
 // A flag of range: its default when omitted, else strictly a bool.
@@ -56,12 +33,26 @@ OptionalBound bound_argument(PyObject* argument) {
   return bound;
 }
 
-Result<Ref> range(PyAVLTree& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  BoundArguments bound;
-  if (Status s = extract_arguments_fastcall(kRangeDescription, args, nargs, kwnames, bound); !s)
-    return std::move(s).error();
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
+// iter_from and iter_to: a bound key (None included) and a count.
+template <Result<Snapshot> (*Walk)(const PythonAvlTree&, const KeyView&, std::uint64_t)>
+Result<Ref> walk(PyAVLTree& self, Args bound) {
+  const Ref key = Ref::borrow(bound[0]);
+  Result<std::uint64_t> count = convert_count(bound[1]);
+  if (!count) return argument_extraction_error("count", std::move(count).error());
+  return wrap(Walk(self.tree, KeyView::of(key.get()), count.value()));
+}
+
+}  // namespace
+
+Result<Ref> in_order(PyAVLTree& self, Args) { return wrap(quorvel::in_order(self.tree)); }
+Result<Ref> descending(PyAVLTree& self, Args) { return wrap(quorvel::descending(self.tree)); }
+Result<Ref> pre_order(PyAVLTree& self, Args) { return wrap(quorvel::pre_order(self.tree)); }
+Result<Ref> post_order(PyAVLTree& self, Args) { return wrap(quorvel::post_order(self.tree)); }
+Result<Ref> level_order(PyAVLTree& self, Args) { return wrap(quorvel::level_order(self.tree)); }
+Result<Ref> iter_from(PyAVLTree& self, Args bound) { return walk<quorvel::iter_from>(self, bound); }
+Result<Ref> iter_to(PyAVLTree& self, Args bound) { return walk<quorvel::iter_to>(self, bound); }
+
+Result<Ref> range(PyAVLTree& self, Args bound) {
   const OptionalBound start = bound_argument(bound[0]);
   const OptionalBound end = bound_argument(bound[1]);
   Result<bool> include_start = flag_argument(bound[2], true, "include_start");
@@ -71,67 +62,13 @@ Result<Ref> range(PyAVLTree& self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return wrap(quorvel::range(self.tree, start.get(), end.get(), include_start.value(), include_end.value()));
 }
 
-// iter_from and iter_to: a bound key (None included) and a count.
-template <Result<Snapshot> (*Walk)(const PythonAvlTree&, const KeyView&, std::uint64_t)>
-Result<Ref> walk(const FunctionDescription& description, PyAVLTree& self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) {
-  BoundArguments bound;
-  if (Status s = extract_arguments_fastcall(description, args, nargs, kwnames, bound); !s)
-    return std::move(s).error();
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  const Ref key = Ref::borrow(bound[0]);
-  Result<std::uint64_t> count = convert_count(bound[1]);
-  if (!count) return argument_extraction_error("count", std::move(count).error());
-  return wrap(Walk(self.tree, KeyView::of(key.get()), count.value()));
-}
-
-Result<Ref> iterator_self(PyObject* self) {
-  Result<SharedBorrow> guard = SharedBorrow::take(iterator_of(self).borrow);
-  if (!guard) return std::move(guard).error();
-  return Ref::borrow(self);
-}
+Result<Ref> iterator_self(PyAVLTreeIterator& self, Args) { return Ref::borrow(object_of(self)); }
 
 // The next value, or an empty Ref when exhausted.
-Result<Ref> next_value(PyAVLTreeIterator& self) {
-  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
+Result<Ref> next_value(PyAVLTreeIterator& self, Args) {
   if (self.position >= self.snapshot.size()) return Ref();
   // The reference moves from the snapshot to the caller.
   return std::move(self.snapshot[self.position++]);
 }
 
-}  // namespace
-
-PyObject* tree_iter(PyObject* self) noexcept { return traversal_entry<in_order>(self, nullptr); }
-
-QUORVEL_PLAIN_ENTRY(tree_in_order) { return traversal_entry<in_order>(self, nullptr); }
-QUORVEL_PLAIN_ENTRY(tree_descending) { return traversal_entry<descending>(self, nullptr); }
-QUORVEL_PLAIN_ENTRY(tree_pre_order) { return traversal_entry<pre_order>(self, nullptr); }
-QUORVEL_PLAIN_ENTRY(tree_post_order) { return traversal_entry<post_order>(self, nullptr); }
-QUORVEL_PLAIN_ENTRY(tree_level_order) { return traversal_entry<level_order>(self, nullptr); }
-
-QUORVEL_VECTOR_ENTRY(tree_range) {
-  return run_object([&] { return range(tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_iter_from) {
-  return run_object([&] { return walk<iter_from>(kIterFromDescription, tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_iter_to) {
-  return run_object([&] { return walk<iter_to>(kIterToDescription, tree_of(self), args, nargs, kwnames); });
-}
-
-PyObject* iterator_iter(PyObject* self) noexcept {
-  return run_object([&] { return iterator_self(self); });
-}
-
-PyObject* iterator_next(PyObject* self) noexcept {
-  PyObject* value = run_object([&] { return next_value(iterator_of(self)); });
-  // Exhaustion: StopIteration with no arguments, every time it is asked.
-  if (value == nullptr && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-  return value;
-}
-
-}  // namespace quorvel
+}  // namespace quorvel::bodies

@@ -1,19 +1,8 @@
 // Lookup, membership, removal, the ends of the order, height and repr.
-#include "python/binding.hpp"
-#include "python/members.hpp"
-#include "python/objects.hpp"
+#include "python/interface.hpp"
 
-namespace quorvel {
+namespace quorvel::bodies {
 namespace {
-
-constexpr FunctionDescription kRemoveDescription = single_parameter("remove", kValueParameter);
-constexpr FunctionDescription kRemoveKeyDescription = single_parameter("remove_key", kKeyParameter);
-constexpr FunctionDescription kSearchDescription = single_parameter("search", kValueParameter);
-constexpr FunctionDescription kGetDescription = single_parameter("get", kValueParameter);
-constexpr FunctionDescription kSearchKeyDescription = single_parameter("search_key", kKeyParameter);
-constexpr FunctionDescription kContainsDescription = single_parameter("contains", kValueParameter);
-constexpr FunctionDescription kHasNodeDescription = single_parameter("has_node", kValueParameter);
-constexpr FunctionDescription kContainsKeyDescription = single_parameter("contains_key", kKeyParameter);
 
 // The node whose key compares Equal to the derived key of `value`, or null.
 // The key is derived even for an empty tree; the probe key is released
@@ -28,33 +17,15 @@ Result<const Node*> search_stored(PyAVLTree& self, Ref value) {
   return found;
 }
 
-// The bodies of the by-value lookups, after binding: `Answer` shapes the result.
-template <Ref (*Answer)(const Node*)>
-Result<Ref> look_up_value(const FunctionDescription& description, PyAVLTree& self, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-  Result<PyObject*> value = bind_single(description, args, nargs, kwnames);
-  if (!value) return std::move(value).error();
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  Result<const Node*> found = search_stored(self, Ref::borrow(value.value()));
-  if (!found) return std::move(found).error();
-  return Answer(found.value());
-}
-
-template <Ref (*Answer)(const Node*)>
-Result<Ref> look_up_key(const FunctionDescription& description, PyAVLTree& self, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames) {
-  Result<PyObject*> key = bind_single(description, args, nargs, kwnames);
-  if (!key) return std::move(key).error();
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  Result<const Node*> found = self.tree.find(KeyView::of(key.value()));
-  if (!found) return std::move(found).error();
-  return Answer(found.value());
-}
-
 Ref value_or_none(const Node* node) { return node ? node->entry.value.clone() : none_object(); }
 Ref found_flag(const Node* node) { return bool_object(node != nullptr); }
+
+// A lookup's result, shaped by `Answer`.
+template <Ref (*Answer)(const Node*)>
+Result<Ref> answer(Result<const Node*> found) {
+  if (!found) return std::move(found).error();
+  return Answer(found.value());
+}
 
 Result<Ref> remove_probe(PyAVLTree& self, const KeyView& key) {
   Result<bool> removed = self.tree.remove(key);
@@ -62,12 +33,37 @@ Result<Ref> remove_probe(PyAVLTree& self, const KeyView& key) {
   return bool_object(removed.value());
 }
 
-Result<Ref> remove_value(PyAVLTree& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Result<PyObject*> argument = bind_single(kRemoveDescription, args, nargs, kwnames);
-  if (!argument) return std::move(argument).error();
-  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  Ref value = Ref::borrow(argument.value());
+template <const Node* (PythonAvlTree::*End)() const noexcept>
+Result<Ref> end_value(PyAVLTree& self) {
+  return value_or_none((self.tree.*End)());
+}
+
+}  // namespace
+
+Result<Ref> search(PyAVLTree& self, Args arguments) {
+  return answer<value_or_none>(search_stored(self, Ref::borrow(arguments[0])));
+}
+
+Result<Ref> contains(PyAVLTree& self, Args arguments) {
+  return answer<found_flag>(search_stored(self, Ref::borrow(arguments[0])));
+}
+
+Result<bool> membership(PyAVLTree& self, Args arguments) {
+  Result<const Node*> found = search_stored(self, Ref::borrow(arguments[0]));
+  if (!found) return std::move(found).error();
+  return found.value() != nullptr;
+}
+
+Result<Ref> search_key(PyAVLTree& self, Args arguments) {
+  return answer<value_or_none>(self.tree.find(KeyView::of(arguments[0])));
+}
+
+Result<Ref> contains_key(PyAVLTree& self, Args arguments) {
+  return answer<found_flag>(self.tree.find(KeyView::of(arguments[0])));
+}
+
+Result<Ref> remove(PyAVLTree& self, Args arguments) {
+  Ref value = Ref::borrow(arguments[0]);
   Result<Ref> key = self.extractor.derive_key(value.get());
   if (!key) return std::move(key).error();
   Result<Ref> removed = remove_probe(self, KeyView::of(key.value().get()));
@@ -76,47 +72,23 @@ Result<Ref> remove_value(PyAVLTree& self, PyObject* const* args, Py_ssize_t narg
   return removed;
 }
 
-Result<Ref> remove_key(PyAVLTree& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Result<PyObject*> key = bind_single(kRemoveKeyDescription, args, nargs, kwnames);
-  if (!key) return std::move(key).error();
-  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  return remove_probe(self, KeyView::of(key.value()));
-}
+Result<Ref> remove_key(PyAVLTree& self, Args arguments) { return remove_probe(self, KeyView::of(arguments[0])); }
 
-Result<Ref> clear(PyAVLTree& self) {
-  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
+Result<Ref> clear(PyAVLTree& self, Args) {
   self.tree.clear();
   return none_object();
 }
 
-template <const Node* (PythonAvlTree::*End)() const noexcept>
-Result<Ref> end_value(PyAVLTree& self) {
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  return value_or_none((self.tree.*End)());
-}
+Result<Ref> first(PyAVLTree& self, Args) { return end_value<&PythonAvlTree::first>(self); }
+Result<Ref> last(PyAVLTree& self, Args) { return end_value<&PythonAvlTree::last>(self); }
 
-Result<Ref> height(PyAVLTree& self) {
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
+Result<Ref> height(PyAVLTree& self, Args) {
   Ref number = Ref::steal(PyLong_FromUnsignedLong(self.tree.height()));
   if (!number) return Error::fetch();
   return number;
 }
 
-Result<bool> contains_slot(PyAVLTree& self, PyObject* value) {
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
-  Result<const Node*> found = search_stored(self, Ref::borrow(value));
-  if (!found) return std::move(found).error();
-  return found.value() != nullptr;
-}
-
-Result<Ref> representation(PyAVLTree& self) {
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
+Result<Ref> representation(PyAVLTree& self, Args) {
   Result<Snapshot> values = in_order(self.tree);
   if (!values) return std::move(values).error();
   Snapshot& snapshot = values.value();
@@ -144,62 +116,4 @@ Result<Ref> representation(PyAVLTree& self) {
   return result;
 }
 
-}  // namespace
-
-QUORVEL_VECTOR_ENTRY(tree_remove) {
-  return run_object([&] { return remove_value(tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_remove_key) {
-  return run_object([&] { return remove_key(tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_search) {
-  return run_object([&] { return look_up_value<value_or_none>(kSearchDescription, tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_get) {
-  return run_object([&] { return look_up_value<value_or_none>(kGetDescription, tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_contains) {
-  return run_object([&] { return look_up_value<found_flag>(kContainsDescription, tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_has_node) {
-  return run_object([&] { return look_up_value<found_flag>(kHasNodeDescription, tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_search_key) {
-  return run_object([&] { return look_up_key<value_or_none>(kSearchKeyDescription, tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_VECTOR_ENTRY(tree_contains_key) {
-  return run_object([&] { return look_up_key<found_flag>(kContainsKeyDescription, tree_of(self), args, nargs, kwnames); });
-}
-
-QUORVEL_PLAIN_ENTRY(tree_clear) {
-  return run_object([&] { return clear(tree_of(self)); });
-}
-
-QUORVEL_PLAIN_ENTRY(tree_first) {
-  return run_object([&] { return end_value<&PythonAvlTree::first>(tree_of(self)); });
-}
-
-QUORVEL_PLAIN_ENTRY(tree_last) {
-  return run_object([&] { return end_value<&PythonAvlTree::last>(tree_of(self)); });
-}
-
-int tree_contains_slot(PyObject* self, PyObject* value) noexcept {
-  return run_integer<int>([&] { return contains_slot(tree_of(self), value); });
-}
-
-PyObject* tree_height(PyObject* self, void*) noexcept {
-  return run_object([&] { return height(tree_of(self)); });
-}
-
-PyObject* tree_repr(PyObject* self) noexcept {
-  return run_object([&] { return representation(tree_of(self)); });
-}
-
-}  // namespace quorvel
+}  // namespace quorvel::bodies

@@ -1,13 +1,11 @@
-// The module: its entry point and execution step, the two type objects, and
-// the creation and destruction of their instances.
+// The module: its definition and execution step, and the registration
+// tables of both types and of the module, made from the member rows.
 #include <array>
 #include <cstddef>
-#include <new>
 
 #include "python/docs.hpp"
 #include "python/entry.hpp"
 #include "python/interface.hpp"
-#include "python/members.hpp"
 #include "python/names.hpp"
 #include "python/objects.hpp"
 #include "python/testing.hpp"
@@ -16,6 +14,8 @@ static_assert(Py_LIMITED_API == 0x030A0000, "one build for the stable ABI of CPy
 
 namespace quorvel {
 namespace {
+
+using table::Member;
 
 template <class F>
 void* slot_function(F* function) noexcept {
@@ -27,164 +27,104 @@ PyCFunction method_function(F* function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-PyMethodDef method_def(const interface::Method& method) noexcept {
-  PyCFunction function =
-      method.vector != nullptr ? method_function(method.vector) : method_function(method.plain);
-  return {method.name, function, method.flags(), method.doc};
+template <std::size_t N>
+constexpr std::size_t count_of(const Member (&rows)[N], bool (*wanted)(const Member&)) {
+  std::size_t count = 0;
+  for (const Member& row : rows) count += wanted(row) ? 1 : 0;
+  return count;
 }
 
-// A registration table from a member table, ending in the zero entry.
-template <std::size_t N>
-std::array<PyMethodDef, N + 1> method_defs(const interface::Method (&methods)[N]) noexcept {
-  std::array<PyMethodDef, N + 1> table{};
-  for (std::size_t i = 0; i < N; ++i) table[i] = method_def(methods[i]);
+constexpr bool is_method(const Member& row) { return row.slot == table::kMethod; }
+constexpr bool is_property(const Member& row) { return row.slot == table::kProperty; }
+constexpr bool is_slot(const Member& row) { return row.slot > 0; }
+
+PyMethodDef method_def(const Member& row) noexcept {
+  PyCFunction function = row.entry.vector != nullptr ? method_function(row.entry.vector)
+                                                     : method_function(row.entry.plain);
+  return {row.name, function, row.flags, row.registered_doc};
+}
+
+void* slot_entry(const Member& row) noexcept {
+  const table::Entries& e = row.entry;
+  if (e.construct != nullptr) return slot_function(e.construct);
+  if (e.length != nullptr) return slot_function(e.length);
+  if (e.inquiry != nullptr) return slot_function(e.inquiry);
+  if (e.binary != nullptr) return slot_function(e.binary);
+  return slot_function(e.unary);
+}
+
+// Registration tables from member rows, each ending in the zero entry.
+template <const auto& Rows>
+auto method_defs() noexcept {
+  std::array<PyMethodDef, count_of(Rows, is_method) + 1> table{};
+  std::size_t at = 0;
+  for (const Member& row : Rows)
+    if (is_method(row)) table[at++] = method_def(row);
   return table;
 }
 
-template <std::size_t N>
-std::array<PyGetSetDef, N + 1> property_defs(const interface::Property (&properties)[N]) noexcept {
-  std::array<PyGetSetDef, N + 1> table{};
-  for (std::size_t i = 0; i < N; ++i)
-    table[i] = {properties[i].name, properties[i].getter, nullptr, properties[i].doc, nullptr};
+template <const auto& Rows>
+auto property_defs() noexcept {
+  std::array<PyGetSetDef, count_of(Rows, is_property) + 1> table{};
+  std::size_t at = 0;
+  for (const Member& row : Rows)
+    if (is_property(row)) table[at++] = {row.name, row.entry.getter, nullptr, row.registered_doc, nullptr};
   return table;
 }
 
-std::array tree_methods = method_defs(interface::kTreeMethods);
-std::array tree_properties = property_defs(interface::kTreeProperties);
+// The slots no caller reaches as a member: the type's own machinery.  Any
+// other slot must come from a described row.
+constexpr bool is_machinery(int slot) {
+  return slot == Py_tp_doc || slot == Py_tp_base || slot == Py_tp_methods || slot == Py_tp_getset ||
+         slot == Py_tp_dealloc;
+}
 
-void tree_dealloc(PyObject* self) noexcept;
-void iterator_dealloc(PyObject* self) noexcept;
-
-PyType_Slot tree_slots[] = {
-    {Py_tp_doc, const_cast<char*>(docs::kTreeClass)},
-    {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_new, slot_function(tree_new)},
-    {Py_mp_length, slot_function(tree_length)},
-    {Py_nb_bool, slot_function(tree_bool)},
-    {Py_sq_contains, slot_function(tree_contains_slot)},
-    {Py_tp_iter, slot_function(tree_iter)},
-    {Py_tp_repr, slot_function(tree_repr)},
-    {Py_tp_methods, tree_methods.data()},
-    {Py_tp_getset, tree_properties.data()},
-    {Py_tp_dealloc, slot_function(tree_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Slot iterator_slots[] = {
-    {Py_tp_doc, const_cast<char*>(docs::kIteratorClass)},
-    {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_iter, slot_function(iterator_iter)},
-    {Py_tp_iternext, slot_function(iterator_next)},
-    {Py_tp_dealloc, slot_function(iterator_dealloc)},
-    {0, nullptr},
-};
-
-// Static texts: interpreters before 3.11 keep the name pointer.
-PyType_Spec tree_spec = {interface::kTreeTypeName, static_cast<int>(sizeof(PyAVLTree)), 0, Py_TPFLAGS_DEFAULT,
-                         tree_slots};
-PyType_Spec iterator_spec = {interface::kIteratorTypeName, static_cast<int>(sizeof(PyAVLTreeIterator)), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, iterator_slots};
-
-// Process-wide cells, filled once and never emptied.
-PyObject* tree_type_cell = nullptr;
-PyObject* iterator_type_cell = nullptr;
-
-Result<PyTypeObject*> type_from_cell(PyObject*& cell, PyType_Spec& spec) {
-  if (cell == nullptr) {
-    PyObject* made = PyType_FromSpec(&spec);
-    if (made == nullptr) return Error::fetch();
-    // Making a type can run interpreter code; if another thread filled the
-    // cell meanwhile, the filled cell wins.
-    if (cell == nullptr)
-      cell = made;
-    else
-      Py_DECREF(made);
+template <std::size_t N>
+constexpr bool slots_are_distinct(const Member (&rows)[N]) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!is_slot(rows[i])) continue;
+    if (is_machinery(rows[i].slot)) return false;
+    for (std::size_t j = 0; j < i; ++j)
+      if (rows[i].slot == rows[j].slot) return false;
   }
-  return reinterpret_cast<PyTypeObject*>(cell);
+  return true;
 }
 
-// object.__new__(type): zero-filled, with a new reference to the type.
-Result<Ref> allocate_instance(PyTypeObject* type) {
-  auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-  Ref no_arguments = Ref::steal(PyTuple_New(0));
-  if (!no_arguments) return Error::fetch();
-  Ref instance = Ref::steal(object_new(type, no_arguments.get(), nullptr));
-  if (!instance) return Error::fetch();
-  return instance;
+template <int Slot>
+PyType_Slot machinery(void* pointer) noexcept {
+  static_assert(is_machinery(Slot), "a slot callers reach is a member: give it a row in interface.hpp");
+  return {Slot, pointer};
 }
 
-// The last step of destruction, for both types.
-void free_instance(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_function = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_function(self);
-  Py_DECREF(type);
+// The member rows' slots, then the machinery, then the zero entry.
+template <const auto& Rows, std::size_t M>
+auto type_slots(const PyType_Slot (&own)[M]) noexcept {
+  static_assert(slots_are_distinct(Rows), "two rows, or a row and the machinery, register the same slot");
+  std::array<PyType_Slot, count_of(Rows, is_slot) + M + 1> slots{};
+  std::size_t at = 0;
+  for (const Member& row : Rows)
+    if (is_slot(row)) slots[at++] = {row.slot, slot_entry(row)};
+  for (const PyType_Slot& slot : own) slots[at++] = slot;
+  return slots;
 }
 
-void destroy_tree(PyObject* self) {
-#ifdef QUORVEL_TESTING
-  maybe_fault_in_destructor();
-#endif
-  PyAVLTree& tree = tree_of(self);
-  tree.tree.~PythonAvlTree();
-  tree.extractor.~KeyExtractor();
-  tree.borrow.~BorrowFlag();
-  free_instance(self);
-}
+std::array tree_methods = method_defs<interface::kTreeMembers>();
+std::array tree_properties = property_defs<interface::kTreeMembers>();
+std::array module_functions = method_defs<interface::kModuleMembers>();
 
-void destroy_iterator(PyObject* self) {
-#ifdef QUORVEL_TESTING
-  maybe_fault_in_destructor();
-#endif
-  PyAVLTreeIterator& iterator = iterator_of(self);
-  iterator.snapshot.~Snapshot();
-  iterator.borrow.~BorrowFlag();
-  free_instance(self);
-}
+std::array tree_slots = type_slots<interface::kTreeMembers>({
+    machinery<Py_tp_doc>(const_cast<char*>(docs::kTreeClass)),
+    machinery<Py_tp_base>(&PyBaseObject_Type),
+    machinery<Py_tp_methods>(tree_methods.data()),
+    machinery<Py_tp_getset>(tree_properties.data()),
+    machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
+});
 
-// Destroying an instance releases its values, which may be instances too: a
-// tree holding a tree holding a tree would recurse once per level on the C
-// stack.  As the interpreter does for its own containers, past a fixed depth
-// an instance's destruction is deferred, and the outermost destruction runs
-// what was deferred once it has finished.
-constexpr int kMaxDestructionDepth = 50;
-thread_local int destruction_depth = 0;
-thread_local PyObject* deferred_destructions = nullptr;
-
-PyObject*& deferred_link(PyObject* self) noexcept {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == tree_type_cell) return tree_of(self).deferred_next;
-  return iterator_of(self).deferred_next;
-}
-
-void destroy(PyObject* self) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == tree_type_cell)
-    destroy_tree(self);
-  else
-    destroy_iterator(self);
-}
-
-void dealloc(PyObject* self) noexcept {
-  if (destruction_depth >= kMaxDestructionDepth) {
-    deferred_link(self) = deferred_destructions;
-    deferred_destructions = self;
-    return;
-  }
-  ++destruction_depth;
-  run_destructor([&] { destroy(self); });
-  --destruction_depth;
-  if (destruction_depth > 0) return;
-  while (PyObject* next = deferred_destructions) {
-    deferred_destructions = deferred_link(next);
-    ++destruction_depth;
-    run_destructor([&] { destroy(next); });
-    --destruction_depth;
-  }
-}
-
-void tree_dealloc(PyObject* self) noexcept { dealloc(self); }
-void iterator_dealloc(PyObject* self) noexcept { dealloc(self); }
-
-PyMethodDef from_sorted_entries_def = method_def(interface::kModuleFunction);
+std::array iterator_slots = type_slots<interface::kIteratorMembers>({
+    machinery<Py_tp_doc>(const_cast<char*>(docs::kIteratorClass)),
+    machinery<Py_tp_base>(&PyBaseObject_Type),
+    machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
+});
 
 // Adds `value` under `name` and records the name in the working __all__.
 Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
@@ -220,7 +160,7 @@ Status add_type(PyObject* module, const char* name, Result<PyTypeObject*> type) 
 Status add_function(PyObject* module) {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return Error::fetch();
-  Ref function = Ref::steal(PyCMethod_New(&from_sorted_entries_def, module, module_name.get(), nullptr));
+  Ref function = Ref::steal(PyCMethod_New(&module_functions[0], module, module_name.get(), nullptr));
   if (!function) return Error::fetch();
   Result<PyObject*> name_attribute = interned_name(Name::DunderName);
   if (!name_attribute) return std::move(name_attribute).error();
@@ -269,42 +209,21 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "quorvel", docs::kModule, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = interface::kModuleName,
+    .m_doc = docs::kModule,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
 
-Result<PyTypeObject*> avl_tree_type() { return type_from_cell(tree_type_cell, tree_spec); }
-
-Result<PyTypeObject*> avl_tree_iterator_type() { return type_from_cell(iterator_type_cell, iterator_spec); }
-
-Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, PythonAvlTree&& tree) {
-  // Declared in this order so that a failure releases the tree first.
-  KeyExtractor owned_extractor(std::move(extractor));
-  PythonAvlTree owned_tree(std::move(tree));
-  Result<Ref> instance = allocate_instance(type);
-  if (!instance) return instance;
-  PyAVLTree& object = tree_of(instance.value().get());
-  new (&object.extractor) KeyExtractor(std::move(owned_extractor));
-  new (&object.tree) PythonAvlTree(std::move(owned_tree));
-  new (&object.borrow) BorrowFlag();
-  object.deferred_next = nullptr;
-  return instance;
-}
-
-Result<Ref> create_iterator_object(Snapshot&& snapshot) {
-  Snapshot owned(std::move(snapshot));
-  Result<PyTypeObject*> type = avl_tree_iterator_type();
-  if (!type) return std::move(type).error();
-  Result<Ref> instance = allocate_instance(type.value());
-  if (!instance) return instance;
-  PyAVLTreeIterator& object = iterator_of(instance.value().get());
-  new (&object.snapshot) Snapshot(std::move(owned));
-  object.position = 0;
-  new (&object.borrow) BorrowFlag();
-  object.deferred_next = nullptr;
-  return instance;
-}
+PyType_Slot* tree_type_slots() noexcept { return tree_slots.data(); }
+PyType_Slot* iterator_type_slots() noexcept { return iterator_slots.data(); }
 
 }  // namespace quorvel
 

@@ -11,16 +11,8 @@ PyObject* cells[static_cast<int>(Name::Count)] = {};
 }  // namespace
 
 Result<PyObject*> interned_name(Name name) {
-  PyObject*& cell = cells[static_cast<int>(name)];
-  if (cell == nullptr) {
-    PyObject* made = PyUnicode_InternFromString(kTexts[static_cast<int>(name)]);
-    if (made == nullptr) return Error::fetch();
-    if (cell == nullptr)
-      cell = made;
-    else
-      Py_DECREF(made);
-  }
-  return cell;
+  return fill_once(cells[static_cast<int>(name)],
+                   [&] { return PyUnicode_InternFromString(kTexts[static_cast<int>(name)]); });
 }
 
 }  // namespace quorvel

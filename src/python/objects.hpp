@@ -1,5 +1,5 @@
 // The instance structures behind AVLTree and _AVLTreeIterator, their type
-// objects, and instance creation.
+// objects, and the creation and destruction of instances (objects.cpp).
 #pragma once
 
 #include <Python.h>
@@ -33,6 +33,7 @@ inline PyAVLTree& tree_of(PyObject* self) noexcept { return *reinterpret_cast<Py
 inline PyAVLTreeIterator& iterator_of(PyObject* self) noexcept {
   return *reinterpret_cast<PyAVLTreeIterator*>(self);
 }
+inline PyObject* object_of(PyAVLTreeIterator& self) noexcept { return reinterpret_cast<PyObject*>(&self); }
 
 // The process-wide type objects (borrowed), made on first lookup.
 Result<PyTypeObject*> avl_tree_type();
@@ -42,5 +43,13 @@ Result<PyTypeObject*> avl_tree_iterator_type();
 // (the tree before the extractor).
 Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, PythonAvlTree&& tree);
 Result<Ref> create_iterator_object(Snapshot&& snapshot);
+
+// The destructor of both types.
+void instance_dealloc(PyObject* self) noexcept;
+
+// The slot arrays the types are made from, built from the member rows
+// (module.cpp).
+PyType_Slot* tree_type_slots() noexcept;
+PyType_Slot* iterator_type_slots() noexcept;
 
 }  // namespace quorvel

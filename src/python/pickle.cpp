@@ -1,17 +1,11 @@
 // Pickling: __reduce__ and the linear-time rebuild it names.
 #include <algorithm>
 
-#include "python/binding.hpp"
-#include "python/members.hpp"
-#include "python/objects.hpp"
+#include "python/interface.hpp"
 #include "python_tree/builder.hpp"
 
-namespace quorvel {
+namespace quorvel::bodies {
 namespace {
-
-constexpr const char* kFromSortedPositional[] = {"pairs", "key_spec"};
-constexpr FunctionDescription kFromSortedDescription{"", "_avltree_from_sorted_entries", kFromSortedPositional, 0,
-                                                     2, {}};
 
 // Up-front room for pairs is only a hint: a sequence may report any length.
 constexpr std::size_t kMaxReservedPairs = std::size_t{1} << 20;
@@ -41,10 +35,9 @@ Result<Ref> reconstructor() {
   return function;
 }
 
-Result<Ref> reduce(PyAVLTree& self) {
-  // Held throughout, the import included: code run meanwhile may read the tree, not change it.
-  Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-  if (!guard) return std::move(guard).error();
+}  // namespace
+
+Result<Ref> reduce(PyAVLTree& self, Args) {
   Result<EntrySnapshot> entries = in_order_entries(self.tree);
   if (!entries) return std::move(entries).error();
   Result<Ref> pairs = pairs_list(entries.value());
@@ -59,6 +52,8 @@ Result<Ref> reduce(PyAVLTree& self) {
   if (!reduced) return Error::fetch();
   return reduced;
 }
+
+namespace {
 
 Error not_an_instance(PyObject* object, const char* target) {
   Result<Ref> name = type_qualname(Py_TYPE(object));
@@ -105,10 +100,9 @@ Result<EntrySnapshot> extract_pairs(PyObject* pairs) {
   return entries;
 }
 
-Result<Ref> from_sorted_entries(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  BoundArguments bound;
-  if (Status s = extract_arguments_fastcall(kFromSortedDescription, args, nargs, kwnames, bound); !s)
-    return std::move(s).error();
+}  // namespace
+
+Result<Ref> from_sorted_entries(PyObject&, Args bound) {
   Result<EntrySnapshot> entries = extract_pairs(bound[0]);
   if (!entries) return argument_extraction_error("pairs", std::move(entries).error());
   KeyExtractor extractor;
@@ -128,14 +122,4 @@ Result<Ref> from_sorted_entries(PyObject* const* args, Py_ssize_t nargs, PyObjec
   return create_tree_object(type.value(), std::move(extractor), std::move(tree).value());
 }
 
-}  // namespace
-
-QUORVEL_PLAIN_ENTRY(tree_reduce) {
-  return run_object([&] { return reduce(tree_of(self)); });
-}
-
-PyObject* module_from_sorted_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return run_object([&] { return from_sorted_entries(args, nargs, kwnames); });
-}
-
-}  // namespace quorvel
+}  // namespace quorvel::bodies

@@ -10,11 +10,9 @@
 // All records lie back to back in a section of their own, so the only bytes
 // between two records are that zero padding.
 //
-// The records are made at compile time from the tables that register the
-// members (interface.hpp) and from the registered docstrings (docs.hpp):
-// names, parameter kinds and defaults come from the text signatures, types
-// from the tables' annotations.  A table that does not fit its signatures
-// fails the build.
+// The records are made at compile time from the member rows that register
+// the members (interface.hpp): names, parameter kinds and defaults come from
+// the docstrings' text signatures, types from the rows' annotations.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -34,32 +32,6 @@ namespace {
 
 using std::string;
 using std::string_view;
-
-// Members without a registered docstring of their own: the slot methods.
-struct SlotMethod {
-  const char* name;
-  const char* signature;
-  const char* doc;
-  interface::Annotations parameters;
-  const char* returns;
-};
-
-constexpr interface::Annotations kConstructorParameters = {
-    {"typing.Iterable[typing.Any] | None", "str | typing.Callable[[typing.Any], typing.Any] | None"}};
-constexpr const char* kConstructorReturns = "AVLTree";
-
-constexpr SlotMethod kTreeSlotMethods[] = {
-    {"__len__", "__len__($self)", docs::kLen, {}, "builtins.int"},
-    {"__bool__", "__bool__($self)", docs::kBool, {}, "builtins.bool"},
-    {"__contains__", "__contains__($self, value, /)", docs::kContainsSlot, {"typing.Any"}, "builtins.bool"},
-    {"__iter__", "__iter__($self)", docs::kTreeIter, {}, "_AVLTreeIterator"},
-    {"__repr__", "__repr__($self)", docs::kRepr, {}, "builtins.str"},
-};
-
-constexpr SlotMethod kIteratorSlotMethods[] = {
-    {"__iter__", "__iter__($self)", docs::kIteratorIter, {}, "_AVLTreeIterator"},
-    {"__next__", "__next__($self)", docs::kIteratorNext, {}, "typing.Any"},
-};
 
 struct Attribute {
   const char* name;
@@ -113,12 +85,6 @@ constexpr string json_string(string_view text) {
   return out + "\"";
 }
 
-constexpr string_view trim(string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
 constexpr void append(string& list, string_view item) {
   if (item.empty()) return;
   if (!list.empty()) list += ',';
@@ -148,7 +114,7 @@ constexpr std::uint64_t module_id() { return id_of(module_name()); }
 constexpr std::uint64_t tree_id() { return id_of(interface::kTreeTypeName); }
 constexpr std::uint64_t iterator_id() { return id_of(interface::kIteratorTypeName); }
 constexpr std::uint64_t function_id() {
-  return id_of(string(module_name()) + "." + interface::kModuleFunction.name);
+  return id_of(string(module_name()) + "." + interface::kModuleMembers[0].name);
 }
 
 constexpr string id_text(std::uint64_t id) { return "\"" + decimal(id) + "\""; }
@@ -246,49 +212,22 @@ constexpr string expression(string_view text) { return ExpressionParser{text}.pa
 
 // --- records ------------------------------------------------------------------
 
-// The `arguments` of a function record from its text signature, such as
-// "range($self, start=None, end=None, *, include_start=True, include_end=False)".
-// A constructor's signature, "AVLTree(values=None, *, key=None)", names no
-// receiver; `implicit_receiver` supplies it.
-constexpr string arguments(string_view signature, string_view expected_name, string_view implicit_receiver,
-                           const interface::Annotations& annotations) {
-  const std::size_t open = signature.find('(');
-  const std::size_t close = signature.rfind(')');
-  if (open == string_view::npos || close != signature.size() - 1)
-    invalid_interface_table("a text signature must be `name(parameters)`");
-  if (signature.substr(0, open) != expected_name) invalid_interface_table("a text signature names another member");
-
+// The `arguments` of a function record, from a row's text signature and
+// annotations: the receiver and the positional-only parameters, the others
+// by kind.
+constexpr string arguments(const Signature& signature, const table::Annotations& annotations) {
   string positional_only, positional, keyword_only;
-  if (!implicit_receiver.empty()) positional_only = R"({"name":)" + json_string(implicit_receiver) + "}";
-  bool after_star = false;
-  std::size_t annotated = 0;
-  string_view rest = signature.substr(open + 1, close - open - 1);
-  while (!trim(rest).empty()) {
-    const std::size_t comma = rest.find(',');
-    const string_view parameter = trim(rest.substr(0, comma));
-    rest = comma == string_view::npos ? string_view{} : rest.substr(comma + 1);
-    if (parameter.empty()) invalid_interface_table("an empty parameter in a text signature");
-    if (parameter.front() == '$') {
-      if (!positional_only.empty() || !positional.empty()) invalid_interface_table("the receiver comes first");
-      positional_only = R"({"name":)" + json_string(parameter.substr(1)) + "}";
-    } else if (parameter == "/") {
-      append(positional_only, positional);
-      positional.clear();
-    } else if (parameter == "*") {
-      after_star = true;
-    } else {
-      if (annotated == interface::kMaxParameters || annotations.items[annotated] == nullptr)
-        invalid_interface_table("a parameter without an annotation");
-      const std::size_t equals = parameter.find('=');
-      string entry = R"({"annotation":)" + expression(annotations.items[annotated++]);
-      if (equals != string_view::npos) entry += R"(,"default":)" + expression(trim(parameter.substr(equals + 1)));
-      entry += R"(,"name":)" + json_string(trim(parameter.substr(0, equals))) + "}";
-      append(after_star ? keyword_only : positional, entry);
-    }
+  if (!signature.receiver.empty()) positional_only = R"({"name":)" + json_string(signature.receiver) + "}";
+  for (std::size_t i = 0; i < signature.count; ++i) {
+    const Parameter& p = signature.parameters[i];
+    string entry = R"({"annotation":)" + expression(annotations.items[i]);
+    if (!p.required()) entry += R"(,"default":)" + expression(p.default_text);
+    entry += R"(,"name":)" + json_string(p.name) + "}";
+    if (p.kind == ParameterKind::PositionalOnly)
+      append(positional_only, entry);
+    else
+      append(p.kind == ParameterKind::KeywordOnly ? keyword_only : positional, entry);
   }
-  if (annotated < interface::kMaxParameters && annotations.items[annotated] != nullptr)
-    invalid_interface_table("more annotations than parameters");
-
   string out;
   if (!positional.empty()) append(out, R"("args":[)" + positional + "]");
   if (!keyword_only.empty()) append(out, R"("kwonlyargs":[)" + keyword_only + "]");
@@ -296,80 +235,20 @@ constexpr string arguments(string_view signature, string_view expected_name, str
   return "{" + out + "}";
 }
 
-struct Function {
-  string_view name = {};
-  string signature = {};
-  string_view signature_name = {};     // the name the signature must carry
-  string_view implicit_receiver = {};  // for a signature that names no receiver
-  string_view doc = {};
-  interface::Annotations parameters = {};
-  string_view returns = {};
-  string_view decorator = {};  // empty: none
-  std::uint64_t id = 0;        // 0: none (only the module function has one)
-  std::uint64_t parent = 0;    // 0: none (the module function)
-};
-
-constexpr string function_record(const Function& f) {
-  string out = R"({"arguments":)" + arguments(f.signature, f.signature_name, f.implicit_receiver, f.parameters);
-  if (!f.decorator.empty()) out += R"(,"decorators":[)" + expression(f.decorator) + "]";
-  out += R"(,"doc":)" + json_string(f.doc);
-  if (f.id != 0) out += R"(,"id":)" + id_text(f.id);
-  out += R"(,"name":)" + json_string(f.name);
-  if (f.parent != 0) out += R"(,"parent":)" + id_text(f.parent);
-  return out + R"(,"returns":)" + expression(f.returns) + R"(,"type":"function"})";
+// A row's record; only the module function has an id of its own, and it has
+// no parent.
+constexpr string function_record(const table::Member& row, std::uint64_t parent, std::uint64_t id) {
+  string out = R"({"arguments":)" + arguments(row.signature, row.parameters);
+  if (row.slot == table::kProperty) out += R"(,"decorators":[)" + expression(kPropertyDecorator) + "]";
+  out += R"(,"doc":)" + json_string(doc_body(row.doc));
+  if (id != 0) out += R"(,"id":)" + id_text(id);
+  out += R"(,"name":)" + json_string(row.name);
+  if (parent != 0) out += R"(,"parent":)" + id_text(parent);
+  return out + R"(,"returns":)" + expression(row.returns) + R"(,"type":"function"})";
 }
 
-constexpr string first_line(string_view text) { return string(text.substr(0, text.find('\n'))); }
-
-// A registered docstring: its first line is the text signature.
-constexpr Function registered(const interface::Method& method, std::uint64_t parent, std::uint64_t id) {
-  const string_view body = docs::body_of(method.doc);
-  if (body.size() == string_view(method.doc).size())
-    invalid_interface_table("a registered docstring needs its text signature");
-  return {.name = method.name,
-          .signature = first_line(method.doc),
-          .signature_name = method.name,
-          .doc = body,
-          .parameters = method.parameters,
-          .returns = method.returns,
-          .id = id,
-          .parent = parent};
-}
-
-constexpr Function slot(const SlotMethod& method, std::uint64_t parent) {
-  return {.name = method.name,
-          .signature = method.signature,
-          .signature_name = method.name,
-          .doc = method.doc,
-          .parameters = method.parameters,
-          .returns = method.returns,
-          .parent = parent};
-}
-
-// The class docstring's first line is the constructor's text signature.
-constexpr Function constructor() {
-  return {.name = "__new__",
-          .signature = first_line(docs::kTreeClass),
-          .signature_name = class_name(interface::kTreeTypeName),
-          .implicit_receiver = "cls",
-          .doc = docs::kNew,
-          .parameters = kConstructorParameters,
-          .returns = kConstructorReturns,
-          .parent = tree_id()};
-}
-
-constexpr Function property(const interface::Property& property, std::uint64_t parent) {
-  return {.name = property.name,
-          .signature = string(property.name) + "($self)",
-          .signature_name = property.name,
-          .doc = property.doc,
-          .returns = property.returns,
-          .decorator = kPropertyDecorator,
-          .parent = parent};
-}
-
-constexpr string class_record(string_view type_name, string_view doc) {
-  return R"({"decorators":[)" + expression(kClassDecorator) + R"(],"doc":)" + json_string(docs::body_of(doc)) +
+constexpr string class_record(string_view type_name, const char* doc) {
+  return R"({"decorators":[)" + expression(kClassDecorator) + R"(],"doc":)" + json_string(doc_body(doc)) +
          R"(,"id":)" + id_text(id_of(type_name)) + R"(,"name":)" + json_string(class_name(type_name)) +
          R"(,"type":"class"})";
 }
@@ -401,17 +280,13 @@ struct Picker {
 constexpr void visit_records(Picker& records) {
   records.add([] { return module_record(); });
   records.add([] { return class_record(interface::kTreeTypeName, docs::kTreeClass); });
-  records.add([] { return function_record(constructor()); });
-  for (const SlotMethod& method : kTreeSlotMethods)
-    records.add([&] { return function_record(slot(method, tree_id())); });
-  for (const interface::Method& method : interface::kTreeMethods)
-    records.add([&] { return function_record(registered(method, tree_id(), 0)); });
-  for (const interface::Property& each : interface::kTreeProperties)
-    records.add([&] { return function_record(property(each, tree_id())); });
+  for (const table::Member& row : interface::kTreeMembers)
+    records.add([&] { return function_record(row, tree_id(), 0); });
   records.add([] { return class_record(interface::kIteratorTypeName, docs::kIteratorClass); });
-  for (const SlotMethod& method : kIteratorSlotMethods)
-    records.add([&] { return function_record(slot(method, iterator_id())); });
-  records.add([] { return function_record(registered(interface::kModuleFunction, 0, function_id())); });
+  for (const table::Member& row : interface::kIteratorMembers)
+    records.add([&] { return function_record(row, iterator_id(), 0); });
+  for (const table::Member& row : interface::kModuleMembers)
+    records.add([&] { return function_record(row, 0, function_id()); });
   for (const Attribute& attribute : kAttributes) records.add([&] { return attribute_record(attribute); });
 }
 

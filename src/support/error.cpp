@@ -85,16 +85,8 @@ void Error::restore() && noexcept {
 }
 
 Result<PyObject*> panic_exception_type() {
-  if (panic_type_cell != nullptr) return panic_type_cell;
-  PyObject* made = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
-  if (made == nullptr) return Error::fetch();
-  // Making the type can run interpreter code; a thread that filled the cell
-  // meanwhile wins and ours is dropped.
-  if (panic_type_cell == nullptr)
-    panic_type_cell = made;
-  else
-    Py_DECREF(made);
-  return panic_type_cell;
+  return fill_once(panic_type_cell,
+                   [] { return PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr); });
 }
 
 Error from_panic_payload(const std::string& message) {

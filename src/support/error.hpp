@@ -111,4 +111,20 @@ Result<PyObject*> panic_exception_type();
 // The pending PanicException for a fault (from_panic_payload).
 Error from_panic_payload(const std::string& message);
 
+// A process-wide cell, filled once by `make` (a new reference, or null with
+// the exception set) and kept until the process ends.  Making the object can
+// run interpreter code, so another thread may fill the cell meanwhile: the
+// filled cell wins and the new object is dropped.
+template <class Make>
+Result<PyObject*> fill_once(PyObject*& cell, Make&& make) {
+  if (cell != nullptr) return cell;
+  PyObject* made = make();
+  if (made == nullptr) return Error::fetch();
+  if (cell == nullptr)
+    cell = made;
+  else
+    Py_DECREF(made);
+  return cell;
+}
+
 }  // namespace quorvel
