@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <string_view>
 
 #include "python/binding.hpp"
@@ -24,9 +25,18 @@ namespace quorvel::table {
 
 enum class Guard { None, Shared, Exclusive };
 
-// One annotation, a Python expression, per parameter of the signature.
+// One annotation, a Python expression, per parameter of the signature.  The
+// count is kept rather than found by a null test: the sanitizer build does
+// not take a pointer test against null as a constant expression.
 struct Annotations {
   const char* items[kMaxParameters] = {};
+  std::size_t count = 0;
+
+  constexpr Annotations() = default;
+  constexpr Annotations(std::initializer_list<const char*> list) {
+    if (list.size() > kMaxParameters) invalid_text_signature("more annotations than kMaxParameters");
+    for (const char* item : list) items[count++] = item;
+  }
 };
 
 // Slot ids of the rows that are no slot.
@@ -185,15 +195,10 @@ struct NameText {
   }();
 };
 
-consteval void check_annotations(const Signature& signature, const Annotations& parameters) {
-  std::size_t count = 0;
-  while (count < kMaxParameters && parameters.items[count] != nullptr) ++count;
-  if (count != signature.count) invalid_text_signature("one annotation per parameter of the signature");
-}
-
 template <const char* Doc>
 consteval Member row(int slot, Annotations parameters, const char* returns) {
-  check_annotations(signature_of<Doc>, parameters);
+  if (parameters.count != signature_of<Doc>.count)
+    invalid_text_signature("one annotation per parameter of the signature");
   return Member{.slot = slot,
                 .name = NameText<Doc>::text.data(),
                 .doc = Doc,
