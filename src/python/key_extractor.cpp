@@ -1,7 +1,5 @@
 #include "python/key_extractor.hpp"
 
-#include <cstring>
-
 namespace quorvel {
 
 Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
@@ -10,15 +8,11 @@ Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(spec, &size);
     if (utf8 == nullptr) return Error::fetch();
-    // One extra byte, so that an empty name still owns a block.
-    auto* text = static_cast<char*>(mem_alloc(static_cast<std::size_t>(size) + 1));
-    if (text == nullptr) return Error::no_memory();
-    std::memcpy(text, utf8, static_cast<std::size_t>(size));
-    text[size] = '\0';
     KeyExtractor extractor;
+    // One extra byte, so that an empty name still owns a block.
+    if (Status s = extractor.name_.reserve(static_cast<std::size_t>(size) + 1); !s) return std::move(s).error();
+    if (Status s = extractor.name_.append(utf8, static_cast<std::size_t>(size)); !s) return std::move(s).error();
     extractor.form_ = Form::Attribute;
-    extractor.text_ = text;
-    extractor.size_ = static_cast<std::size_t>(size);
     return extractor;
   }
   if (PyCallable_Check(spec)) {
@@ -36,9 +30,9 @@ Result<Ref> KeyExtractor::derive_key(PyObject* value) const {
       return Ref::borrow(value);
     case Form::Attribute: {
       // A new str every time: the whole text names one attribute, dots included.
-      Ref name = Ref::steal(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(size_)));
-      if (!name) return Error::fetch();
-      Ref key = Ref::steal(PyObject_GetAttr(value, name.get()));
+      Result<Ref> name = attribute_name();
+      if (!name) return name;
+      Ref key = Ref::steal(PyObject_GetAttr(value, name.value().get()));
       if (!key) return Error::fetch();
       return key;
     }
@@ -57,15 +51,18 @@ Result<Ref> KeyExtractor::to_key_spec() const {
   switch (form_) {
     case Form::Identity:
       return Ref::borrow(Py_None);
-    case Form::Attribute: {
-      Ref text = Ref::steal(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(size_)));
-      if (!text) return Error::fetch();
-      return text;
-    }
+    case Form::Attribute:
+      return attribute_name();
     case Form::Callable:
       return callable_.clone();
   }
   throw Fault("key extractor of unknown form");
+}
+
+Result<Ref> KeyExtractor::attribute_name() const {
+  Ref name = Ref::steal(PyUnicode_FromStringAndSize(name_.data(), static_cast<Py_ssize_t>(name_.size())));
+  if (!name) return Error::fetch();
+  return name;
 }
 
 Result<PythonValues> extract_values(PyObject* iterable) {

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 #include "support/error.hpp"
 #include "support/memory.hpp"
@@ -18,21 +17,8 @@ class KeyExtractor {
   enum class Form : std::uint8_t { Identity, Attribute, Callable };
 
   KeyExtractor() noexcept = default;  // Identity
-  KeyExtractor(KeyExtractor&& other) noexcept
-      : form_(std::exchange(other.form_, Form::Identity)),
-        text_(std::exchange(other.text_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        callable_(std::move(other.callable_)) {}
-  KeyExtractor& operator=(KeyExtractor&& other) noexcept {
-    KeyExtractor moved(std::move(other));
-    std::swap(form_, moved.form_);
-    std::swap(text_, moved.text_);
-    std::swap(size_, moved.size_);
-    std::swap(callable_, moved.callable_);
-    return *this;
-  }
-  KeyExtractor(const KeyExtractor&) = delete;
-  ~KeyExtractor() { mem_free(text_); }
+  KeyExtractor(KeyExtractor&&) noexcept = default;
+  KeyExtractor& operator=(KeyExtractor&&) noexcept = default;
 
   // Attribute for a str (or an instance of a str subclass), Callable for a
   // callable; never called with None.
@@ -48,9 +34,10 @@ class KeyExtractor {
   Result<Ref> to_key_spec() const;
 
  private:
+  Result<Ref> attribute_name() const;
+
   Form form_ = Form::Identity;
-  char* text_ = nullptr;  // the attribute name as owned UTF-8 text
-  std::size_t size_ = 0;
+  Vec<char> name_;  // the attribute name as UTF-8 text
   Ref callable_;
 };
 
