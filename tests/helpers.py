@@ -243,3 +243,20 @@ OPERATIONS = {
     "pickle": lambda t, x: pickle.loads(pickle.dumps(t)),
 }
 MUTATING = {"insert", "remove", "remove_key", "clear"}
+
+
+def run_isolated(code, timeout=300):
+    """Run `code` in a child interpreter that imports this same package, so
+    that a crash fails the calling test rather than ending the suite; its
+    standard output is returned."""
+    import os
+    import subprocess
+    import textwrap
+
+    env = dict(os.environ)
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(quorvel.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_parent, env.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                          text=True, timeout=timeout)
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout}\n{done.stderr[-3000:]}"
+    return done.stdout

@@ -49,7 +49,9 @@ Status insert_all(PythonValues& values, const KeyExtractor& extractor, PythonAvl
 }
 
 Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  BoundArguments bound;
+  // Held, not borrowed: iterating `values` runs code that may empty the
+  // keyword dict, and the key rule is read only after that.
+  HeldArguments bound;
   if (Status s = extract_arguments_tuple_dict(kNewDescription, args, kwargs, bound); !s)
     return std::move(s).error();
   PyObject* values_argument = bound[0];

@@ -109,11 +109,14 @@ Result<Ref> from_sorted_entries(PyObject* const* args, Py_ssize_t nargs, PyObjec
   BoundArguments bound;
   if (Status s = extract_arguments_fastcall(kFromSortedDescription, args, nargs, kwnames, bound); !s)
     return std::move(s).error();
+  // The caller keeps its arguments alive for the call; held all the same, as
+  // every argument read after user code has run (iterating `pairs`).
+  const Ref key_spec = Ref::borrow(bound[1]);
   Result<EntrySnapshot> entries = extract_pairs(bound[0]);
   if (!entries) return argument_extraction_error("pairs", std::move(entries).error());
   KeyExtractor extractor;
-  if (bound[1] != Py_None) {
-    Result<KeyExtractor> converted = KeyExtractor::extract(bound[1]);
+  if (key_spec.get() != Py_None) {
+    Result<KeyExtractor> converted = KeyExtractor::extract(key_spec.get());
     if (!converted) {
       Error error = std::move(converted).error();
       entries.value().clear();
