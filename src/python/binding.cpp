@@ -4,6 +4,7 @@
 #include <string>
 
 #include "python/names.hpp"
+#include "support/recursion.hpp"
 
 namespace quorvel {
 namespace {
@@ -104,6 +105,11 @@ Error too_many_positional_arguments(const FunctionDescription& d, Py_ssize_t giv
 Ref printable_name(PyObject* name) {
   // Held: a str subclass's __str__ may empty the dict the name came from.
   const Ref held = Ref::borrow(name);
+  Result<RecursionLevel> level = RecursionLevel::enter(" while naming a keyword");
+  if (!level) {
+    std::move(level).error().restore();
+    return Ref();
+  }
   Ref text = Ref::steal(PyObject_Str(name));
   if (text) return text;
   PyErr_WriteUnraisable(name);
@@ -342,6 +348,9 @@ Result<bool> convert_flag(PyObject* argument) {
   // Held: the lookup and the call below run code that may reassign the argument's class.
   const Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(argument)));
   if (!is_numpy_bool_type(Py_TYPE(argument))) return not_a_bool(argument);
+  // __bool__ and str(type) are user code, which may call a tree again.
+  Result<RecursionLevel> level = RecursionLevel::enter(" while converting a flag");
+  if (!level) return std::move(level).error();
   Result<PyObject*> bool_name = interned_name(Name::Bool);
   if (!bool_name) return std::move(bool_name).error();
   Result<Ref> method = lookup_special(argument, bool_name.value());
@@ -358,6 +367,8 @@ Result<bool> convert_flag(PyObject* argument) {
 Result<std::uint64_t> convert_count(PyObject* argument) {
   Ref index;
   if (!PyLong_Check(argument)) {
+    Result<RecursionLevel> level = RecursionLevel::enter(" while converting a count");
+    if (!level) return std::move(level).error();
     index = Ref::steal(PyNumber_Index(argument));
     if (!index) return Error::fetch();
     argument = index.get();

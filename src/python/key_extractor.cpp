@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "support/recursion.hpp"
+
 namespace quorvel {
 
 Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
@@ -35,6 +37,8 @@ Result<Ref> KeyExtractor::derive_key(PyObject* value) const {
     case Form::Identity:
       return Ref::borrow(value);
     case Form::Attribute: {
+      Result<RecursionLevel> level = RecursionLevel::enter(" while deriving a key");
+      if (!level) return std::move(level).error();
       // A new str every time: the whole text names one attribute, dots included.
       Ref name = Ref::steal(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(size_)));
       if (!name) return Error::fetch();
@@ -43,6 +47,8 @@ Result<Ref> KeyExtractor::derive_key(PyObject* value) const {
       return key;
     }
     case Form::Callable: {
+      Result<RecursionLevel> level = RecursionLevel::enter(" while deriving a key");
+      if (!level) return std::move(level).error();
       Ref arguments = Ref::steal(PyTuple_Pack(1, value));
       if (!arguments) return Error::fetch();
       Ref key = Ref::steal(PyObject_Call(callable_.get(), arguments.get(), nullptr));
@@ -69,6 +75,8 @@ Result<Ref> KeyExtractor::to_key_spec() const {
 }
 
 Result<PythonValues> extract_values(PyObject* iterable) {
+  Result<RecursionLevel> level = RecursionLevel::enter(" while collecting values");
+  if (!level) return std::move(level).error();
   Ref iterator = Ref::steal(PyObject_GetIter(iterable));
   if (!iterator) return Error::fetch();
   PythonValues values;

@@ -2,6 +2,7 @@
 #include "python/binding.hpp"
 #include "python/members.hpp"
 #include "python/objects.hpp"
+#include "support/recursion.hpp"
 
 namespace quorvel {
 namespace {
@@ -120,6 +121,9 @@ Result<Ref> representation(PyAVLTree& self) {
   Result<Snapshot> values = in_order(self.tree);
   if (!values) return std::move(values).error();
   Snapshot& snapshot = values.value();
+  // The values' __repr__ may show this tree or another one again.
+  Result<RecursionLevel> level = RecursionLevel::enter(" while getting the repr of a value");
+  if (!level) return std::move(level).error();
   static constexpr char kOpen[] = "AVLTree([";
   static constexpr char kSeparator[] = ", ";
   static constexpr char kClose[] = "])";

@@ -5,6 +5,7 @@
 #include "python/members.hpp"
 #include "python/objects.hpp"
 #include "python_tree/builder.hpp"
+#include "support/recursion.hpp"
 
 namespace quorvel {
 namespace {
@@ -32,6 +33,9 @@ Result<Ref> pairs_list(EntrySnapshot& entries) {
 }
 
 Result<Ref> reconstructor() {
+  // The import may run user code (import hooks, a replaced module).
+  Result<RecursionLevel> level = RecursionLevel::enter(" while importing");
+  if (!level) return std::move(level).error();
   Ref module_name = Ref::steal(PyUnicode_FromString("quorvel.quorvel"));
   if (!module_name) return Error::fetch();
   Ref module = Ref::steal(PyImport_Import(module_name.get()));
@@ -86,6 +90,9 @@ Result<EntrySnapshot> extract_pairs(PyObject* pairs) {
   if (PyType_GetFlags(Py_TYPE(pairs)) & Py_TPFLAGS_UNICODE_SUBCLASS)
     return Error::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(pairs)) return not_an_instance(pairs, "Sequence");
+  // Its length and its items may come from user code that rebuilds again.
+  Result<RecursionLevel> level = RecursionLevel::enter(" while reading pairs");
+  if (!level) return std::move(level).error();
   EntrySnapshot entries;
   const Py_ssize_t hint = PySequence_Size(pairs);
   if (hint < 0) {
