@@ -54,6 +54,10 @@ std::array tree_properties = property_defs(interface::kTreeProperties);
 
 void tree_dealloc(PyObject* self) noexcept;
 void iterator_dealloc(PyObject* self) noexcept;
+int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept;
+int tree_clear(PyObject* self) noexcept;
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept;
+int iterator_clear(PyObject* self) noexcept;
 
 PyType_Slot tree_slots[] = {
     {Py_tp_doc, const_cast<char*>(docs::kTreeClass)},
@@ -67,6 +71,8 @@ PyType_Slot tree_slots[] = {
     {Py_tp_methods, tree_methods.data()},
     {Py_tp_getset, tree_properties.data()},
     {Py_tp_dealloc, slot_function(tree_dealloc)},
+    {Py_tp_traverse, slot_function(tree_traverse)},
+    {Py_tp_clear, slot_function(tree_clear)},
     {0, nullptr},
 };
 
@@ -76,14 +82,21 @@ PyType_Slot iterator_slots[] = {
     {Py_tp_iter, slot_function(iterator_iter)},
     {Py_tp_iternext, slot_function(iterator_next)},
     {Py_tp_dealloc, slot_function(iterator_dealloc)},
+    {Py_tp_traverse, slot_function(iterator_traverse)},
+    {Py_tp_clear, slot_function(iterator_clear)},
     {0, nullptr},
 };
 
-// Static texts: interpreters before 3.11 keep the name pointer.
-PyType_Spec tree_spec = {interface::kTreeTypeName, static_cast<int>(sizeof(PyAVLTree)), 0, Py_TPFLAGS_DEFAULT,
-                         tree_slots};
+// Static texts: interpreters before 3.11 keep the name pointer.  Both types
+// take part in cyclic collection: values, keys and key rules are arbitrary
+// objects, and ordinary code makes cycles through them (a key rule that is a
+// bound method of the object that holds the tree, a value that refers back
+// to its tree).
+PyType_Spec tree_spec = {interface::kTreeTypeName, static_cast<int>(sizeof(PyAVLTree)), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, tree_slots};
 PyType_Spec iterator_spec = {interface::kIteratorTypeName, static_cast<int>(sizeof(PyAVLTreeIterator)), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, iterator_slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+                             iterator_slots};
 
 // Process-wide cells, filled once and never emptied.
 PyObject* tree_type_cell = nullptr;
@@ -164,6 +177,9 @@ void destroy(PyObject* self) {
 }
 
 void dealloc(PyObject* self) noexcept {
+  // Out of the collector's sight before anything is released, and before a
+  // deferred instance waits with its payload half-way to destruction.
+  PyObject_GC_UnTrack(self);
   if (destruction_depth >= kMaxDestructionDepth) {
     deferred_link(self) = deferred_destructions;
     deferred_destructions = self;
@@ -183,6 +199,48 @@ void dealloc(PyObject* self) noexcept {
 
 void tree_dealloc(PyObject* self) noexcept { dealloc(self); }
 void iterator_dealloc(PyObject* self) noexcept { dealloc(self); }
+
+// Instances hold a reference to their heap type, which the collector must see too.
+int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  const PyAVLTree& tree = tree_of(self);
+  if (const int stop = tree.tree.traverse(visit, arg)) return stop;
+  return tree.extractor.traverse(visit, arg);
+}
+
+// Breaking a cycle: the tree is emptied and its key rule dropped, and only
+// then are the references released, under the exclusive guard, so that the
+// finalisers they run see an empty tree that refuses to change.  A tree
+// whose guard is held is in the middle of a member, which still relies on
+// its nodes: it is left as it is (the member's caller keeps it reachable).
+int tree_clear(PyObject* self) noexcept {
+  PyAVLTree& tree = tree_of(self);
+  if (tree.borrow.state.load(std::memory_order_relaxed) != 0) return 0;
+  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(tree.borrow);
+  if (!guard) return 0;
+  // Declared in this order so that the tree goes first, then the rule, then the guard.
+  KeyExtractor rule(std::move(tree.extractor));
+  PythonAvlTree entries(std::move(tree.tree));
+  return 0;
+}
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  const PyAVLTreeIterator& iterator = iterator_of(self);
+  for (std::size_t i = iterator.position; i < iterator.snapshot.size(); ++i) Py_VISIT(iterator.snapshot[i].get());
+  return 0;
+}
+
+// The values not yet handed out go; the iterator is then exhausted.
+int iterator_clear(PyObject* self) noexcept {
+  PyAVLTreeIterator& iterator = iterator_of(self);
+  if (iterator.borrow.state.load(std::memory_order_relaxed) != 0) return 0;
+  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(iterator.borrow);
+  if (!guard) return 0;
+  Snapshot values(std::move(iterator.snapshot));
+  iterator.position = 0;
+  return 0;
+}
 
 PyMethodDef from_sorted_entries_def = method_def(interface::kModuleFunction);
 
