@@ -243,3 +243,164 @@ OPERATIONS = {
     "pickle": lambda t, x: pickle.loads(pickle.dumps(t)),
 }
 MUTATING = {"insert", "remove", "remove_key", "clear"}
+
+
+def run_isolated(code, timeout=300):
+    """Run `code` in a child interpreter that imports this same package, so
+    that a crash fails the calling test rather than ending the suite; its
+    standard output is returned."""
+    import os
+    import subprocess
+    import textwrap
+
+    env = dict(os.environ)
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(quorvel.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_parent, env.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                          text=True, timeout=timeout)
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout}\n{done.stderr[-3000:]}"
+    return done.stdout
+
+
+# --- Generators for the classes of objects that lie or vanish under the
+# module, shared by the hostile tests and the fuzzer: types whose metaclass
+# lies, argument containers emptied while the call still runs, deep re-entry
+# and reference cycles.
+
+# What a metaclass may answer for an attribute of its class; a callable
+# answer is called (and may raise, or change things).
+TYPE_LIES = {
+    "int": 12345,
+    "bytes": b"Odd",
+    "list": ["O", "dd"],
+    "none": None,
+    "str": "Pretend",
+    "numpy": "numpy",
+    "bool_": "bool_",
+    "empty tuple": (),
+    "raises": lambda: (_ for _ in ()).throw(Boom("metaclass")),
+}
+LIED_ABOUT = ["__qualname__", "__name__", "__module__", "__mro__", "__dict__", "__bool__", "__len__"]
+
+# How a class in numpy's clothes defines __bool__ (None: not at all).
+BOOL_DEFINITIONS = {
+    "none": None,
+    "method true": lambda self: True,
+    "method false": lambda self: False,
+    "staticmethod": staticmethod(lambda: True),
+    "classmethod": classmethod(lambda cls: False),
+    "returns int": lambda self: 1,
+    "raises": lambda self: (_ for _ in ()).throw(Boom("__bool__")),
+    "is None": "None",
+}
+
+
+def lying_class(lies=(), numpy=False, bool_definition="none", on_metaclass=False):
+    """A class whose metaclass answers each (attribute, lie) of `lies` with
+    TYPE_LIES[lie] for attribute lookups on the class.  With `numpy` it is
+    named and placed as numpy's boolean scalar; its __bool__ is
+    BOOL_DEFINITIONS[bool_definition], defined on the metaclass instead when
+    `on_metaclass`."""
+    answers = {attribute: TYPE_LIES[lie] for attribute, lie in lies}
+    definition = BOOL_DEFINITIONS[bool_definition]
+    meta_namespace = {}
+
+    def __getattribute__(cls, name):
+        if name in answers:
+            answer = answers[name]
+            return answer() if callable(answer) else answer
+        return type.__getattribute__(cls, name)
+
+    meta_namespace["__getattribute__"] = __getattribute__
+    namespace = {"__module__": "numpy" if numpy else __name__}
+    if bool_definition == "is None":
+        namespace["__bool__"] = None
+    elif definition is not None:
+        (meta_namespace if on_metaclass else namespace)["__bool__"] = definition
+    meta = type("Meta", (type,), meta_namespace)
+    return meta("bool_" if numpy else "Odd", (), namespace)
+
+
+def expected_flag(x):
+    """What the flag conversion must make of `x`: ("flag", b) or ("error", kind).
+    Exactly a bool is itself; numpy's boolean scalar (by its type's real module
+    and name) gives what its __bool__, found as bool(x) finds it, returns when
+    that is a bool; everything else is a TypeError."""
+    if type(x) is bool:
+        return ("flag", x)
+    real = type.__dict__
+    t = type(x)
+    if real["__module__"].__get__(t) != "numpy" or real["__name__"].__get__(t) not in ("bool_", "bool"):
+        return ("error", TypeError)
+    if not any("__bool__" in real["__dict__"].__get__(c) for c in real["__mro__"].__get__(t)):
+        return ("error", TypeError)
+    try:
+        return ("flag", bool(x))
+    except Exception as e:  # bool() itself refuses a non-bool result with TypeError
+        return ("error", type(e))
+
+
+def dict_emptier(victim, name):
+    """Takes `name` out of `victim` and out of every other dict holding the
+    same object (the interpreter's copy of a call's keywords among them);
+    returns a weak reference to it where the object allows one."""
+    target = victim.pop(name)
+    for referrer in gc.get_referrers(target):
+        if type(referrer) is dict and referrer.get(name) is target:
+            referrer.clear()
+    try:
+        import weakref
+
+        return weakref.ref(target)
+    except TypeError:
+        return None
+
+
+class WatchedName(str):
+    """An attribute name that weak references can watch."""
+
+
+class WatchedRule:
+    def __call__(self, v):
+        return v
+
+
+def reenter_deeply(tree_cell, operations):
+    """A comparison hook that calls reading operations, in turn, on the tree
+    in `tree_cell` with a probe carrying the same hook, so that re-entry goes
+    on until RecursionError."""
+    import itertools
+
+    names = itertools.cycle(operations)
+
+    def hook():
+        if tree_cell[0] is not None:
+            OPERATIONS[next(names)](tree_cell[0], Hostile(0.5, hook=hook))
+
+    return hook
+
+
+class Linked(Hostile):
+    """A hostile value that can refer back to the tree that holds it."""
+
+    __slots__ = ("back", "__weakref__")
+
+    def __init__(self, v, mode=None, hook=None):
+        super().__init__(v, mode, hook)
+        self.back = None
+
+
+class Holder:
+    """Holds a tree whose key rule is one of its own bound methods."""
+
+    def __init__(self, values):
+        self.tree = AVLTree(values, key=self.rank)
+
+    def rank(self, v):
+        return flaky_rank(v)
+
+
+def flaky_rank(v):
+    if isinstance(v, Hostile) and v.mode == "raise":
+        raise Boom("key")
+    return v

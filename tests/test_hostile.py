@@ -6,8 +6,10 @@ import sys
 
 import pytest
 
-from helpers import MUTATING, OPERATIONS, Boom, Hostile, check_avl
+from helpers import (BOOL_DEFINITIONS, LIED_ABOUT, MUTATING, OPERATIONS, TYPE_LIES, Boom, Hostile, check_avl,
+                     expected_flag, lying_class, reenter_deeply)
 from quorvel import AVLTree
+from quorvel.quorvel import _avltree_from_sorted_entries
 
 # The operations that compare, or derive the key of, their argument.
 COMPARING = ["construct", "insert", "remove", "remove_key", "search", "get", "search_key", "contains",
@@ -173,3 +175,59 @@ def test_argument_conversions_that_reenter():
     with pytest.raises(RuntimeError, match="Already borrowed"):
         tree.iter_to(5, bool_(lambda: tree.clear()))
     assert list(tree) == list(range(8))
+
+
+@pytest.mark.parametrize("lie", sorted(TYPE_LIES))
+@pytest.mark.parametrize("attribute", LIED_ABOUT)
+def test_metaclass_lies_change_no_message(attribute, lie):
+    cls = lying_class([(attribute, lie)])
+    real = type.__dict__["__qualname__"].__get__(cls)
+    calls = {"bool": lambda x: AVLTree([1]).range(include_start=x),
+             "Sequence": lambda x: _avltree_from_sorted_entries(x, None),
+             "tuple": lambda x: _avltree_from_sorted_entries([x], None)}
+    for target, call in calls.items():
+        with pytest.raises(TypeError) as info:
+            call(cls())
+        assert info.value.args == (f"'{real}' object is not an instance of '{target}'",)
+
+
+@pytest.mark.parametrize("lie", [None, ("__bool__", "raises"), ("__mro__", "empty tuple"), ("__dict__", "none")])
+@pytest.mark.parametrize("on_metaclass", [False, True])
+@pytest.mark.parametrize("definition", sorted(BOOL_DEFINITIONS))
+def test_flag_conversion_agrees_with_bool(definition, on_metaclass, lie):
+    x = lying_class([lie] if lie else [], numpy=True, bool_definition=definition, on_metaclass=on_metaclass)()
+    kind, expected = expected_flag(x)
+    tree = AVLTree(range(4))
+    if kind == "flag":
+        assert list(tree.range(1, 2, include_end=x)) == ([1, 2] if expected else [1])
+    else:
+        pytest.raises(expected, tree.range, 1, 2, include_end=x)
+
+
+READING_COMPARING = [op for op in COMPARING if op not in MUTATING and op != "construct"]
+
+
+@pytest.mark.parametrize("op", READING_COMPARING)
+def test_deep_reentry_from_every_reading_member(op):
+    cell = [None]
+    tree = AVLTree([Hostile(i) for i in range(6)])
+    cell[0] = tree
+    deep, calls = reenter_deeply(cell, [op, *READING_COMPARING]), []
+
+    def hook():
+        calls.append(1)
+        deep()
+
+    for v in tree:  # the bounded walks compare the stored key on the left
+        v.hook = hook
+    before = list(tree)
+    # The interpreter turns a RecursionError met while it looks up a
+    # comparison method into NotImplemented, hence a TypeError.
+    with pytest.raises((RecursionError, TypeError)):
+        OPERATIONS[op](tree, Hostile(2.5, hook=hook))
+    cell[0] = None
+    assert len(calls) > 50
+    assert list(tree) == before
+    check_avl(tree, lambda v: v.v)
+    for v in tree:
+        v.hook = None

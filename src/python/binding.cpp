@@ -4,9 +4,47 @@
 #include <string>
 
 #include "python/names.hpp"
+#include "support/recursion.hpp"
 
 namespace quorvel {
 namespace {
+
+// The attributes that every class has, read through the descriptors that
+// `type` itself defines for them.  Ordinary attribute lookup on a class goes
+// through its metaclass, whose __getattribute__ (or a descriptor of the same
+// name on it) may run any code and return any object; these descriptors read
+// the type object's own fields and run nothing.
+enum class TypeField { QualName, Name, Module, Mro, Dict, Count };
+
+constexpr const char* kTypeFieldNames[] = {"__qualname__", "__name__", "__module__", "__mro__", "__dict__"};
+static_assert(sizeof(kTypeFieldNames) / sizeof(kTypeFieldNames[0]) == static_cast<int>(TypeField::Count));
+
+// type.__dict__[name] for each field, made on first use and kept for the
+// life of the process.
+PyObject* type_field_descriptors[static_cast<int>(TypeField::Count)] = {};
+
+Result<PyObject*> type_field_descriptor(TypeField field) {
+  return fill_once(type_field_descriptors[static_cast<int>(field)], [field]() -> PyObject* {
+    Ref own_dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+    if (!own_dict) return nullptr;
+    return PyMapping_GetItemString(own_dict.get(), kTypeFieldNames[static_cast<int>(field)]);
+  });
+}
+
+// A new reference to one field of `type`: its qualified name and name (always
+// a str), its module (whatever the class put there), its method resolution
+// order (a tuple, or None while the type is being made) or a read-only view
+// of its dictionary.
+Result<Ref> type_field(PyTypeObject* type, TypeField field) {
+  Result<PyObject*> descriptor = type_field_descriptor(field);
+  if (!descriptor) return std::move(descriptor).error();
+  auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.value()), Py_tp_descr_get));
+  if (get == nullptr) return Error::make(PyExc_SystemError, "a field descriptor of type has no __get__");
+  PyObject* object = reinterpret_cast<PyObject*>(type);
+  Ref value = Ref::steal(get(descriptor.value(), object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+  if (!value) return Error::fetch();
+  return value;
+}
 
 // F in the messages: "AVLTree.insert()", or "_avltree_from_sorted_entries()".
 std::string display_name(const FunctionDescription& d) {
@@ -58,12 +96,19 @@ Error too_many_positional_arguments(const FunctionDescription& d, Py_ssize_t giv
 
 // str(name), or a stand-in when even that fails.
 Ref printable_name(PyObject* name) {
+  // Held: a str subclass's __str__ may empty the dict the name came from.
+  const Ref held = Ref::borrow(name);
+  Result<RecursionLevel> level = RecursionLevel::enter(" while naming a keyword");
+  if (!level) {
+    std::move(level).error().restore();
+    return Ref();
+  }
   Ref text = Ref::steal(PyObject_Str(name));
   if (text) return text;
   PyErr_WriteUnraisable(name);
-  Ref type_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(name)), "__name__"));
-  if (type_name && PyUnicode_Check(type_name.get()))
-    return Ref::steal(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()));
+  Result<Ref> type_name = type_field(Py_TYPE(name), TypeField::Name);
+  if (type_name && PyUnicode_Check(type_name.value().get()))
+    return Ref::steal(PyUnicode_FromFormat("<unprintable %U object>", type_name.value().get()));
   PyErr_Clear();
   return Ref::steal(PyUnicode_FromString("<unprintable object>"));
 }
@@ -187,11 +232,12 @@ Status extract_arguments_fastcall(const FunctionDescription& d, PyObject* const*
 }
 
 Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
-                                    BoundArguments& output) {
+                                    HeldArguments& output) {
+  BoundArguments bound;
   const Py_ssize_t nargs = PyTuple_Size(args);
   const std::size_t p = d.signature.positional;
   for (Py_ssize_t i = 0; i < nargs && static_cast<std::size_t>(i) < p; ++i)
-    output.slots[i] = PyTuple_GetItem(args, i);
+    bound.slots[i] = PyTuple_GetItem(args, i);
   if (static_cast<std::size_t>(nargs) > p) return too_many_positional_arguments(d, nargs);
   NameList positional_only_passed;
   if (kwargs != nullptr) {
@@ -199,10 +245,13 @@ Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args
     PyObject* name = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &name, &value)) {
-      if (Status s = bind_keyword(d, name, value, output, positional_only_passed); !s) return s;
+      if (Status s = bind_keyword(d, name, value, bound, positional_only_passed); !s) return s;
     }
   }
-  return check_complete(d, nargs, output, positional_only_passed);
+  if (Status s = check_complete(d, nargs, bound, positional_only_passed); !s) return s;
+  // Binding ran no code since the dict was read, so the values are still the dict's.
+  for (std::size_t i = 0; i < d.signature.count; ++i) output.slots[i] = Ref::borrow(bound[i]);
+  return {};
 }
 
 Error argument_extraction_error(std::string_view parameter_name, Error error) {
@@ -219,9 +268,40 @@ Error argument_extraction_error(std::string_view parameter_name, Error error) {
 }
 
 Result<Ref> type_qualname(PyTypeObject* type) {
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
-  if (!name) return Error::fetch();
+  Result<Ref> name = type_field(type, TypeField::QualName);
+  if (!name) return name;
+  // The descriptor makes a str of every type's name; checked all the same,
+  // since it is formatted as one.
+  if (!PyUnicode_Check(name.value().get())) return Error::make(PyExc_TypeError, "a type's __qualname__ is not a str");
   return name;
+}
+
+Result<Ref> lookup_special(PyObject* instance, PyObject* name) {
+  // Held: the lookup may run code (a str subclass key's __eq__ in a class
+  // dictionary) that reassigns the instance's class.
+  const Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(instance)));
+  Result<Ref> mro = type_field(Py_TYPE(instance), TypeField::Mro);
+  if (!mro) return mro;
+  if (!PyTuple_Check(mro.value().get())) return Ref();  // not made yet: nothing is found
+  const Py_ssize_t classes = PyTuple_Size(mro.value().get());
+  for (Py_ssize_t i = 0; i < classes; ++i) {
+    PyObject* base = PyTuple_GetItem(mro.value().get(), i);  // the tuple is held and cannot change
+    if (!PyType_Check(base)) continue;
+    Result<Ref> dict = type_field(reinterpret_cast<PyTypeObject*>(base), TypeField::Dict);
+    if (!dict) return dict;
+    Ref found = Ref::steal(PyObject_GetItem(dict.value().get(), name));
+    if (!found) {
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return Error::fetch();
+      PyErr_Clear();
+      continue;
+    }
+    auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(found.get()), Py_tp_descr_get));
+    if (get == nullptr) return found;
+    Ref bound = Ref::steal(get(found.get(), instance, type.get()));
+    if (!bound) return Error::fetch();
+    return bound;
+  }
+  return Ref();
 }
 
 namespace {
@@ -233,36 +313,36 @@ Error not_a_bool(PyObject* argument) {
   return type_error(Ref::steal(PyUnicode_FromFormat("'%U' object is not an instance of 'bool'", name.value().get())));
 }
 
-bool attribute_equals(PyObject* type, const char* attribute, const char* expected) {
-  Ref value = Ref::steal(PyObject_GetAttrString(type, attribute));
-  if (!value) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), expected) == 0;
+bool field_equals(PyTypeObject* type, TypeField field, const char* expected) {
+  Result<Ref> value = type_field(type, field);
+  if (!value) return false;  // no such field: not numpy's type
+  return PyUnicode_Check(value.value().get()) && PyUnicode_CompareWithASCIIString(value.value().get(), expected) == 0;
 }
 
-bool is_numpy_bool_type(PyObject* type) {
-  return attribute_equals(type, "__module__", "numpy") &&
-         (attribute_equals(type, "__name__", "bool_") || attribute_equals(type, "__name__", "bool"));
+// By the type's real module and name: a metaclass cannot make another class pass.
+bool is_numpy_bool_type(PyTypeObject* type) {
+  return field_equals(type, TypeField::Module, "numpy") &&
+         (field_equals(type, TypeField::Name, "bool_") || field_equals(type, TypeField::Name, "bool"));
 }
 
 }  // namespace
 
 Result<bool> convert_flag(PyObject* argument) {
   if (Py_TYPE(argument) == &PyBool_Type) return argument == Py_True;
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(argument));
-  if (!is_numpy_bool_type(type)) return not_a_bool(argument);
+  // Held: the lookup and the call below run code that may reassign the argument's class.
+  const Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(argument)));
+  if (!is_numpy_bool_type(Py_TYPE(argument))) return not_a_bool(argument);
+  // __bool__ and str(type) are user code, which may call a tree again.
+  Result<RecursionLevel> level = RecursionLevel::enter(" while converting a flag");
+  if (!level) return std::move(level).error();
   Result<PyObject*> bool_name = interned_name(Name::Bool);
   if (!bool_name) return std::move(bool_name).error();
-  Ref method = Ref::steal(PyObject_GetAttr(type, bool_name.value()));
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::fetch();
-    PyErr_Clear();
+  Result<Ref> method = lookup_special(argument, bool_name.value());
+  if (!method) return std::move(method).error();
+  if (!method.value())
     return type_error(Ref::steal(
-        PyUnicode_FromFormat("object of type '%S' does not define a '__bool__' conversion", type)));
-  }
-  Ref answer = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), argument, nullptr));
+        PyUnicode_FromFormat("object of type '%S' does not define a '__bool__' conversion", type.get())));
+  Ref answer = Ref::steal(PyObject_CallNoArgs(method.value().get()));
   if (!answer) return Error::fetch();
   if (Py_TYPE(answer.get()) != &PyBool_Type) return not_a_bool(answer.get());
   return answer.get() == Py_True;
@@ -271,6 +351,8 @@ Result<bool> convert_flag(PyObject* argument) {
 Result<std::uint64_t> convert_count(PyObject* argument) {
   Ref index;
   if (!PyLong_Check(argument)) {
+    Result<RecursionLevel> level = RecursionLevel::enter(" while converting a count");
+    if (!level) return std::move(level).error();
     index = Ref::steal(PyNumber_Index(argument));
     if (!index) return Error::fetch();
     argument = index.get();

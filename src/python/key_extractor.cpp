@@ -1,5 +1,7 @@
 #include "python/key_extractor.hpp"
 
+#include "support/recursion.hpp"
+
 namespace quorvel {
 
 Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
@@ -29,6 +31,8 @@ Result<Ref> KeyExtractor::derive_key(PyObject* value) const {
     case Form::Identity:
       return Ref::borrow(value);
     case Form::Attribute: {
+      Result<RecursionLevel> level = RecursionLevel::enter(" while deriving a key");
+      if (!level) return std::move(level).error();
       // A new str every time: the whole text names one attribute, dots included.
       Result<Ref> name = attribute_name();
       if (!name) return name;
@@ -37,6 +41,8 @@ Result<Ref> KeyExtractor::derive_key(PyObject* value) const {
       return key;
     }
     case Form::Callable: {
+      Result<RecursionLevel> level = RecursionLevel::enter(" while deriving a key");
+      if (!level) return std::move(level).error();
       Ref arguments = Ref::steal(PyTuple_Pack(1, value));
       if (!arguments) return Error::fetch();
       Ref key = Ref::steal(PyObject_Call(callable_.get(), arguments.get(), nullptr));
@@ -66,6 +72,8 @@ Result<Ref> KeyExtractor::attribute_name() const {
 }
 
 Result<PythonValues> extract_values(PyObject* iterable) {
+  Result<RecursionLevel> level = RecursionLevel::enter(" while collecting values");
+  if (!level) return std::move(level).error();
   Ref iterator = Ref::steal(PyObject_GetIter(iterable));
   if (!iterator) return Error::fetch();
   PythonValues values;

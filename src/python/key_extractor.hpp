@@ -33,6 +33,12 @@ class KeyExtractor {
   // None, a new exact str of the attribute name, or the callable itself.
   Result<Ref> to_key_spec() const;
 
+  // Visits the callable, the one reference a key rule holds.
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(callable_.get());
+    return 0;
+  }
+
  private:
   Result<Ref> attribute_name() const;
 

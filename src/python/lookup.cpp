@@ -1,5 +1,6 @@
 // Lookup, membership, removal, the ends of the order, height and repr.
 #include "python/interface.hpp"
+#include "support/recursion.hpp"
 
 namespace quorvel::bodies {
 namespace {
@@ -92,6 +93,9 @@ Result<Ref> representation(PyAVLTree& self, Args) {
   Result<Snapshot> values = in_order(self.tree);
   if (!values) return std::move(values).error();
   Snapshot& snapshot = values.value();
+  // The values' __repr__ may show this tree or another one again.
+  Result<RecursionLevel> level = RecursionLevel::enter(" while getting the repr of a value");
+  if (!level) return std::move(level).error();
   static constexpr char kOpen[] = "AVLTree([";
   static constexpr char kSeparator[] = ", ";
   static constexpr char kClose[] = "])";

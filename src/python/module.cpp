@@ -76,7 +76,7 @@ auto property_defs() noexcept {
 // other slot must come from a described row.
 constexpr bool is_machinery(int slot) {
   return slot == Py_tp_doc || slot == Py_tp_base || slot == Py_tp_methods || slot == Py_tp_getset ||
-         slot == Py_tp_dealloc;
+         slot == Py_tp_dealloc || slot == Py_tp_traverse || slot == Py_tp_clear;
 }
 
 template <std::size_t N>
@@ -118,12 +118,16 @@ std::array tree_slots = type_slots<interface::kTreeMembers>({
     machinery<Py_tp_methods>(tree_methods.data()),
     machinery<Py_tp_getset>(tree_properties.data()),
     machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
+    machinery<Py_tp_traverse>(slot_function(tree_traverse)),
+    machinery<Py_tp_clear>(slot_function(tree_clear)),
 });
 
 std::array iterator_slots = type_slots<interface::kIteratorMembers>({
     machinery<Py_tp_doc>(const_cast<char*>(docs::kIteratorClass)),
     machinery<Py_tp_base>(&PyBaseObject_Type),
     machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
+    machinery<Py_tp_traverse>(slot_function(iterator_traverse)),
+    machinery<Py_tp_clear>(slot_function(iterator_clear)),
 });
 
 // Adds `value` under `name` and records the name in the working __all__.

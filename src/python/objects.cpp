@@ -66,6 +66,9 @@ PyObject*& deferred_link(PyObject* self) noexcept {
 }  // namespace
 
 void instance_dealloc(PyObject* self) noexcept {
+  // Out of the collector's sight before anything is released, and before a
+  // deferred instance waits with its payload half-way to destruction.
+  PyObject_GC_UnTrack(self);
   if (destruction_depth >= kMaxDestructionDepth) {
     deferred_link(self) = deferred_destructions;
     deferred_destructions = self;
@@ -83,13 +86,59 @@ void instance_dealloc(PyObject* self) noexcept {
   }
 }
 
+// Instances hold a reference to their heap type, which the collector must see too.
+int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  const PyAVLTree& tree = tree_of(self);
+  if (const int stop = tree.tree.traverse(visit, arg)) return stop;
+  return tree.extractor.traverse(visit, arg);
+}
+
+// Breaking a cycle: the tree is emptied and its key rule dropped, and only
+// then are the references released, under the exclusive guard, so that the
+// finalisers they run see an empty tree that refuses to change.  A tree
+// whose guard is held is in the middle of a member, which still relies on
+// its nodes: it is left as it is (the member's caller keeps it reachable).
+int tree_clear(PyObject* self) noexcept {
+  PyAVLTree& tree = tree_of(self);
+  if (tree.borrow.state.load(std::memory_order_relaxed) != 0) return 0;
+  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(tree.borrow);
+  if (!guard) return 0;
+  // Declared in this order so that the tree goes first, then the rule, then the guard.
+  KeyExtractor rule(std::move(tree.extractor));
+  PythonAvlTree entries(std::move(tree.tree));
+  return 0;
+}
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  const PyAVLTreeIterator& iterator = iterator_of(self);
+  for (std::size_t i = iterator.position; i < iterator.snapshot.size(); ++i) Py_VISIT(iterator.snapshot[i].get());
+  return 0;
+}
+
+// The values not yet handed out go; the iterator is then exhausted.
+int iterator_clear(PyObject* self) noexcept {
+  PyAVLTreeIterator& iterator = iterator_of(self);
+  if (iterator.borrow.state.load(std::memory_order_relaxed) != 0) return 0;
+  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(iterator.borrow);
+  if (!guard) return 0;
+  Snapshot values(std::move(iterator.snapshot));
+  iterator.position = 0;
+  return 0;
+}
+
 // The specs are static: interpreters before 3.11 keep their name pointers.
+// Both types take part in cyclic collection: values, keys and key rules are
+// arbitrary objects, and ordinary code makes cycles through them (a key rule
+// that is a bound method of the object that holds the tree, a value that
+// refers back to its tree).
 Result<PyTypeObject*> avl_tree_type() {
   Result<PyObject*> type = fill_once(tree_type_cell, [] {
     static PyType_Spec spec = {.name = interface::kTreeTypeName,
                                .basicsize = static_cast<int>(sizeof(PyAVLTree)),
                                .itemsize = 0,
-                               .flags = Py_TPFLAGS_DEFAULT,
+                               .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
                                .slots = tree_type_slots()};
     return PyType_FromSpec(&spec);
   });
@@ -102,7 +151,8 @@ Result<PyTypeObject*> avl_tree_iterator_type() {
     static PyType_Spec spec = {.name = interface::kIteratorTypeName,
                                .basicsize = static_cast<int>(sizeof(PyAVLTreeIterator)),
                                .itemsize = 0,
-                               .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                        Py_TPFLAGS_HAVE_GC,
                                .slots = iterator_type_slots()};
     return PyType_FromSpec(&spec);
   });

@@ -44,8 +44,12 @@ Result<PyTypeObject*> avl_tree_iterator_type();
 Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, PythonAvlTree&& tree);
 Result<Ref> create_iterator_object(Snapshot&& snapshot);
 
-// The destructor of both types.
+// The destructor of both types, and their part in cyclic collection.
 void instance_dealloc(PyObject* self) noexcept;
+int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept;
+int tree_clear(PyObject* self) noexcept;
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept;
+int iterator_clear(PyObject* self) noexcept;
 
 // The slot arrays the types are made from, built from the member rows
 // (module.cpp).

@@ -3,6 +3,7 @@
 
 #include "python/interface.hpp"
 #include "python_tree/builder.hpp"
+#include "support/recursion.hpp"
 
 namespace quorvel::bodies {
 namespace {
@@ -26,6 +27,9 @@ Result<Ref> pairs_list(EntrySnapshot& entries) {
 }
 
 Result<Ref> reconstructor() {
+  // The import may run user code (import hooks, a replaced module).
+  Result<RecursionLevel> level = RecursionLevel::enter(" while importing");
+  if (!level) return std::move(level).error();
   Ref module_name = Ref::steal(PyUnicode_FromString("quorvel.quorvel"));
   if (!module_name) return Error::fetch();
   Ref module = Ref::steal(PyImport_Import(module_name.get()));
@@ -81,6 +85,9 @@ Result<EntrySnapshot> extract_pairs(PyObject* pairs) {
   if (PyType_GetFlags(Py_TYPE(pairs)) & Py_TPFLAGS_UNICODE_SUBCLASS)
     return Error::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(pairs)) return not_an_instance(pairs, "Sequence");
+  // Its length and its items may come from user code that rebuilds again.
+  Result<RecursionLevel> level = RecursionLevel::enter(" while reading pairs");
+  if (!level) return std::move(level).error();
   EntrySnapshot entries;
   const Py_ssize_t hint = PySequence_Size(pairs);
   if (hint < 0) {
@@ -103,11 +110,14 @@ Result<EntrySnapshot> extract_pairs(PyObject* pairs) {
 }  // namespace
 
 Result<Ref> from_sorted_entries(PyObject&, Args bound) {
+  // The caller keeps its arguments alive for the call; held all the same, as
+  // every argument read after user code has run (iterating `pairs`).
+  const Ref key_spec = Ref::borrow(bound[1]);
   Result<EntrySnapshot> entries = extract_pairs(bound[0]);
   if (!entries) return argument_extraction_error("pairs", std::move(entries).error());
   KeyExtractor extractor;
-  if (bound[1] != Py_None) {
-    Result<KeyExtractor> converted = KeyExtractor::extract(bound[1]);
+  if (key_spec.get() != Py_None) {
+    Result<KeyExtractor> converted = KeyExtractor::extract(key_spec.get());
     if (!converted) {
       Error error = std::move(converted).error();
       entries.value().clear();

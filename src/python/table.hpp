@@ -173,11 +173,15 @@ int binary_entry(PyObject* self, PyObject* argument) noexcept {
   });
 }
 
+// The constructor's arguments are held for the whole call: iterating
+// `values` runs code that may empty the keyword dict they came from.
 template <const FunctionDescription& D, auto Body>
 PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return run_object([&]() -> Result<Ref> {
+    HeldArguments held;
+    if (Status s = extract_arguments_tuple_dict(D, args, kwargs, held); !s) return std::move(s).error();
     BoundArguments bound;
-    if (Status s = extract_arguments_tuple_dict(D, args, kwargs, bound); !s) return std::move(s).error();
+    for (std::size_t i = 0; i < kMaxParameters; ++i) bound.slots[i] = held[i];
     return Body(*type, bound);
   });
 }

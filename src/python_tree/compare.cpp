@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 
+#include "support/recursion.hpp"
 #include "support/ref.hpp"
 
 namespace quorvel {
@@ -92,6 +93,9 @@ namespace {
 
 // Both sides through the interpreter's rich comparisons.
 Result<Ordering> compare_objects(PyObject* a, PyObject* b) {
+  // The comparisons run user code, which may compare in a tree again.
+  Result<RecursionLevel> level = RecursionLevel::enter(" in comparison");
+  if (!level) return std::move(level).error();
   static constexpr int kOperators[] = {Py_EQ, Py_LT, Py_GT};
   static constexpr Ordering kOutcomes[] = {Ordering::Equal, Ordering::Less, Ordering::Greater};
   for (int i = 0; i < 3; ++i) {

@@ -249,6 +249,20 @@ const Node* PythonAvlTree::last() const noexcept {
   return node;
 }
 
+int PythonAvlTree::traverse(visitproc visit, void* arg) const {
+  // Recurses into the left child and loops along the right, so the depth
+  // stays within the height.
+  const auto walk = [&](const auto& self, const Node* node) -> int {
+    for (; node != nullptr; node = node->right) {
+      Py_VISIT(node->entry.value.get());
+      Py_VISIT(node->entry.key.get());
+      if (const int stop = self(self, node->left)) return stop;
+    }
+    return 0;
+  };
+  return walk(walk, root_);
+}
+
 void PythonAvlTree::clear() noexcept {
   Node* old = std::exchange(root_, nullptr);
   len_ = 0;

@@ -145,6 +145,12 @@ class PythonAvlTree {
   // Empties the tree, then releases what it held.
   void clear() noexcept;
 
+  // Calls `visit` on every reference the tree holds, the value and then the
+  // key of each node (for a tree without key rule that is one object twice:
+  // the node holds two references to it), for the cyclic garbage collector.
+  // Stops at and returns the first nonzero result.
+  int traverse(visitproc visit, void* arg) const;
+
  private:
   Node* root_ = nullptr;
   std::uint64_t len_ = 0;
