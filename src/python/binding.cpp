@@ -138,14 +138,6 @@ Error missing_required_arguments(const FunctionDescription& d, const char* kind,
       names.size() == 1 ? "argument" : "arguments", push_parameter_list(names).c_str())));
 }
 
-Error missing_required_positional_arguments(const FunctionDescription& d, std::span<const std::string_view> names) {
-  return missing_required_arguments(d, "positional", names);
-}
-
-Error missing_required_keyword_arguments(const FunctionDescription& d, std::span<const std::string_view> names) {
-  return missing_required_arguments(d, "keyword", names);
-}
-
 // Names collected for a message; no member has more than kMaxParameters.
 struct NameList {
   std::string_view names[kMaxParameters];
@@ -206,12 +198,12 @@ Status check_complete(const FunctionDescription& d, Py_ssize_t nargs, const Boun
     NameList missing;
     for (std::size_t i = 0; i < s.required_positional; ++i)
       if (output.slots[i] == nullptr) missing.push(s.parameters[i].name);
-    if (missing.count > 0) return missing_required_positional_arguments(d, missing.view());
+    if (missing.count > 0) return missing_required_arguments(d, "positional", missing.view());
   }
   NameList missing;
   for (std::size_t i = s.positional; i < s.count; ++i)
     if (s.parameters[i].required() && output.slots[i] == nullptr) missing.push(s.parameters[i].name);
-  if (missing.count > 0) return missing_required_keyword_arguments(d, missing.view());
+  if (missing.count > 0) return missing_required_arguments(d, "keyword", missing.view());
   return {};
 }
 

@@ -85,9 +85,7 @@ Result<Ref> insert(PyAVLTree& self, Args arguments) {
   return bool_object(inserted.value());
 }
 
-Result<Ref> is_empty(PyAVLTree& self, Args) {
-  return bool_object(self.tree.len() == 0);
-}
+Result<Ref> is_empty(PyAVLTree& self, Args) { return bool_object(self.tree.len() == 0); }
 
 Result<Py_ssize_t> length(PyAVLTree& self, Args) {
   const std::uint64_t len = self.tree.len();

@@ -27,56 +27,51 @@ PyCFunction method_function(F* function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-template <std::size_t N>
-constexpr std::size_t count_of(const Member (&rows)[N], bool (*wanted)(const Member&)) {
-  std::size_t count = 0;
-  for (const Member& row : rows) count += wanted(row) ? 1 : 0;
-  return count;
-}
-
 constexpr bool is_method(const Member& row) { return row.slot == table::kMethod; }
 constexpr bool is_property(const Member& row) { return row.slot == table::kProperty; }
 constexpr bool is_slot(const Member& row) { return row.slot > 0; }
 
 PyMethodDef method_def(const Member& row) noexcept {
-  PyCFunction function = row.entry.vector != nullptr ? method_function(row.entry.vector)
-                                                     : method_function(row.entry.plain);
-  return {row.name, function, row.flags, row.registered_doc};
-}
-
-void* slot_entry(const Member& row) noexcept {
   const table::Entries& e = row.entry;
-  if (e.construct != nullptr) return slot_function(e.construct);
-  if (e.length != nullptr) return slot_function(e.length);
-  if (e.inquiry != nullptr) return slot_function(e.inquiry);
-  if (e.binary != nullptr) return slot_function(e.binary);
-  return slot_function(e.unary);
+  return {row.name, e.vector ? method_function(e.vector) : method_function(e.plain), row.flags, row.registered_doc};
 }
 
-// Registration tables from member rows, each ending in the zero entry.
-template <const auto& Rows>
-auto method_defs() noexcept {
-  std::array<PyMethodDef, count_of(Rows, is_method) + 1> table{};
-  std::size_t at = 0;
-  for (const Member& row : Rows)
-    if (is_method(row)) table[at++] = method_def(row);
-  return table;
+PyGetSetDef property_def(const Member& row) noexcept {
+  return {row.name, row.entry.getter, nullptr, row.registered_doc, nullptr};
 }
 
-template <const auto& Rows>
-auto property_defs() noexcept {
-  std::array<PyGetSetDef, count_of(Rows, is_property) + 1> table{};
+PyType_Slot slot_def(const Member& row) noexcept {
+  const table::Entries& e = row.entry;
+  void* entry = e.construct ? slot_function(e.construct)
+                : e.length  ? slot_function(e.length)
+                : e.inquiry ? slot_function(e.inquiry)
+                : e.binary  ? slot_function(e.binary)
+                            : slot_function(e.unary);
+  return {row.slot, entry};
+}
+
+// A registration table: an entry made from each row that `Wanted` picks,
+// then `tail` (by default only the zero entry that ends every table).
+template <const auto& Rows, bool (*Wanted)(const Member&), class Def, std::size_t M = 1>
+auto registration(Def (*make)(const Member&), const std::array<Def, M>& tail = {}) noexcept {
+  constexpr std::size_t count = [] {
+    std::size_t n = 0;
+    for (const Member& row : Rows) n += Wanted(row) ? 1 : 0;
+    return n;
+  }();
+  std::array<Def, count + M> table{};
   std::size_t at = 0;
   for (const Member& row : Rows)
-    if (is_property(row)) table[at++] = {row.name, row.entry.getter, nullptr, row.registered_doc, nullptr};
+    if (Wanted(row)) table[at++] = make(row);
+  for (const Def& def : tail) table[at++] = def;
   return table;
 }
 
 // The slots no caller reaches as a member: the type's own machinery.  Any
-// other slot must come from a described row.
+// other slot must come from a described row, and only once.
 constexpr bool is_machinery(int slot) {
   return slot == Py_tp_doc || slot == Py_tp_base || slot == Py_tp_methods || slot == Py_tp_getset ||
-         slot == Py_tp_dealloc || slot == Py_tp_traverse || slot == Py_tp_clear;
+         slot == Py_tp_dealloc || slot == Py_tp_traverse || slot == Py_tp_clear || slot == 0;
 }
 
 template <std::size_t N>
@@ -89,46 +84,34 @@ constexpr bool slots_are_distinct(const Member (&rows)[N]) {
   }
   return true;
 }
+static_assert(slots_are_distinct(interface::kTreeMembers) && slots_are_distinct(interface::kIteratorMembers),
+              "two rows, or a row and the machinery, register the same slot");
 
 template <int Slot>
-PyType_Slot machinery(void* pointer) noexcept {
+constexpr PyType_Slot machinery(void* pointer) noexcept {
   static_assert(is_machinery(Slot), "a slot callers reach is a member: give it a row in interface.hpp");
   return {Slot, pointer};
 }
 
-// The member rows' slots, then the machinery, then the zero entry.
-template <const auto& Rows, std::size_t M>
-auto type_slots(const PyType_Slot (&own)[M]) noexcept {
-  static_assert(slots_are_distinct(Rows), "two rows, or a row and the machinery, register the same slot");
-  std::array<PyType_Slot, count_of(Rows, is_slot) + M + 1> slots{};
-  std::size_t at = 0;
-  for (const Member& row : Rows)
-    if (is_slot(row)) slots[at++] = {row.slot, slot_entry(row)};
-  for (const PyType_Slot& slot : own) slots[at++] = slot;
-  return slots;
-}
+std::array tree_methods = registration<interface::kTreeMembers, is_method>(method_def);
+std::array tree_properties = registration<interface::kTreeMembers, is_property>(property_def);
+std::array module_functions = registration<interface::kModuleMembers, is_method>(method_def);
 
-std::array tree_methods = method_defs<interface::kTreeMembers>();
-std::array tree_properties = property_defs<interface::kTreeMembers>();
-std::array module_functions = method_defs<interface::kModuleMembers>();
+std::array tree_slots = registration<interface::kTreeMembers, is_slot>(
+    slot_def, std::array{machinery<Py_tp_doc>(const_cast<char*>(docs::kTreeClass)),
+                         machinery<Py_tp_base>(&PyBaseObject_Type),
+                         machinery<Py_tp_methods>(tree_methods.data()),
+                         machinery<Py_tp_getset>(tree_properties.data()),
+                         machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
+                         machinery<Py_tp_traverse>(slot_function(tree_traverse)),
+                         machinery<Py_tp_clear>(slot_function(tree_clear)), machinery<0>(nullptr)});
 
-std::array tree_slots = type_slots<interface::kTreeMembers>({
-    machinery<Py_tp_doc>(const_cast<char*>(docs::kTreeClass)),
-    machinery<Py_tp_base>(&PyBaseObject_Type),
-    machinery<Py_tp_methods>(tree_methods.data()),
-    machinery<Py_tp_getset>(tree_properties.data()),
-    machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
-    machinery<Py_tp_traverse>(slot_function(tree_traverse)),
-    machinery<Py_tp_clear>(slot_function(tree_clear)),
-});
-
-std::array iterator_slots = type_slots<interface::kIteratorMembers>({
-    machinery<Py_tp_doc>(const_cast<char*>(docs::kIteratorClass)),
-    machinery<Py_tp_base>(&PyBaseObject_Type),
-    machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
-    machinery<Py_tp_traverse>(slot_function(iterator_traverse)),
-    machinery<Py_tp_clear>(slot_function(iterator_clear)),
-});
+std::array iterator_slots = registration<interface::kIteratorMembers, is_slot>(
+    slot_def, std::array{machinery<Py_tp_doc>(const_cast<char*>(docs::kIteratorClass)),
+                         machinery<Py_tp_base>(&PyBaseObject_Type),
+                         machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
+                         machinery<Py_tp_traverse>(slot_function(iterator_traverse)),
+                         machinery<Py_tp_clear>(slot_function(iterator_clear)), machinery<0>(nullptr)});
 
 // Adds `value` under `name` and records the name in the working __all__.
 Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {

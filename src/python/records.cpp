@@ -24,10 +24,6 @@
 
 namespace quorvel::records {
 
-// Never defined: calling it while a record is built stops the build at the
-// table entry that caused it.
-void invalid_interface_table(const char* why);
-
 namespace {
 
 using std::string;
@@ -145,7 +141,7 @@ struct ExpressionParser {
   constexpr string parse() {
     string expression = parse_union();
     skip_spaces();
-    if (at != text.size()) invalid_interface_table("unexpected text in an annotation");
+    if (at != text.size()) invalid_text_signature("unexpected text in an annotation");
     return expression;
   }
 
@@ -161,7 +157,7 @@ struct ExpressionParser {
   }
 
   constexpr void expect(char c) {
-    if (!accept(c)) invalid_interface_table("unbalanced brackets in an annotation");
+    if (!accept(c)) invalid_text_signature("unbalanced brackets in an annotation");
   }
 
   constexpr string parse_union() {
@@ -203,7 +199,7 @@ struct ExpressionParser {
     while (at < text.size() && (text[at] == '_' || text[at] == '.' || (text[at] >= 'a' && text[at] <= 'z') ||
                                 (text[at] >= 'A' && text[at] <= 'Z') || (text[at] >= '0' && text[at] <= '9')))
       ++at;
-    if (at == start) invalid_interface_table("a name expected in an annotation");
+    if (at == start) invalid_text_signature("a name expected in an annotation");
     return name_expression(text.substr(start, at - start));
   }
 };
@@ -299,7 +295,7 @@ constexpr std::size_t record_count() {
 constexpr string record(std::size_t index) {
   Picker records{index, 0, {}};
   visit_records(records);
-  if (index >= records.seen) invalid_interface_table("no such record");
+  if (index >= records.seen) invalid_text_signature("no such record");
   return records.text;
 }
 
@@ -328,45 +324,13 @@ struct Record {
       char, quorvel::records::Record<(number) - 1>::size> quorvel_interface_record_1_##number =                \
       quorvel::records::Record<(number) - 1>::bytes();
 
-QUORVEL_RECORD(1)
-QUORVEL_RECORD(2)
-QUORVEL_RECORD(3)
-QUORVEL_RECORD(4)
-QUORVEL_RECORD(5)
-QUORVEL_RECORD(6)
-QUORVEL_RECORD(7)
-QUORVEL_RECORD(8)
-QUORVEL_RECORD(9)
-QUORVEL_RECORD(10)
-QUORVEL_RECORD(11)
-QUORVEL_RECORD(12)
-QUORVEL_RECORD(13)
-QUORVEL_RECORD(14)
-QUORVEL_RECORD(15)
-QUORVEL_RECORD(16)
-QUORVEL_RECORD(17)
-QUORVEL_RECORD(18)
-QUORVEL_RECORD(19)
-QUORVEL_RECORD(20)
-QUORVEL_RECORD(21)
-QUORVEL_RECORD(22)
-QUORVEL_RECORD(23)
-QUORVEL_RECORD(24)
-QUORVEL_RECORD(25)
-QUORVEL_RECORD(26)
-QUORVEL_RECORD(27)
-QUORVEL_RECORD(28)
-QUORVEL_RECORD(29)
-QUORVEL_RECORD(30)
-QUORVEL_RECORD(31)
-QUORVEL_RECORD(32)
-QUORVEL_RECORD(33)
-QUORVEL_RECORD(34)
-QUORVEL_RECORD(35)
-QUORVEL_RECORD(36)
-QUORVEL_RECORD(37)
-QUORVEL_RECORD(38)
-QUORVEL_RECORD(39)
+QUORVEL_RECORD(1) QUORVEL_RECORD(2) QUORVEL_RECORD(3) QUORVEL_RECORD(4) QUORVEL_RECORD(5) QUORVEL_RECORD(6)
+QUORVEL_RECORD(7) QUORVEL_RECORD(8) QUORVEL_RECORD(9) QUORVEL_RECORD(10) QUORVEL_RECORD(11) QUORVEL_RECORD(12)
+QUORVEL_RECORD(13) QUORVEL_RECORD(14) QUORVEL_RECORD(15) QUORVEL_RECORD(16) QUORVEL_RECORD(17) QUORVEL_RECORD(18)
+QUORVEL_RECORD(19) QUORVEL_RECORD(20) QUORVEL_RECORD(21) QUORVEL_RECORD(22) QUORVEL_RECORD(23) QUORVEL_RECORD(24)
+QUORVEL_RECORD(25) QUORVEL_RECORD(26) QUORVEL_RECORD(27) QUORVEL_RECORD(28) QUORVEL_RECORD(29) QUORVEL_RECORD(30)
+QUORVEL_RECORD(31) QUORVEL_RECORD(32) QUORVEL_RECORD(33) QUORVEL_RECORD(34) QUORVEL_RECORD(35) QUORVEL_RECORD(36)
+QUORVEL_RECORD(37) QUORVEL_RECORD(38) QUORVEL_RECORD(39)
 
 // Every record has its symbol above, and no symbol lacks a record.
-static_assert(quorvel::records::record_count() == 39, "add or remove QUORVEL_RECORD lines to match the records");
+static_assert(quorvel::records::record_count() == 39, "add or remove QUORVEL_RECORD uses to match the records");

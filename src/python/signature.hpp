@@ -1,11 +1,9 @@
-// Text signatures, read at compile time: the first line of a registered
-// docstring, such as "range($self, start=None, end=None, *, include_start=True)".
-// Argument binding and the interface records both work from what is read
-// here, so a member binds exactly the parameters its docstring shows.
-//
-// Everything is written with plain loops over the characters: the
-// sanitizer build instruments std::char_traits, which would stop these
-// functions from being constant expressions.
+// Text signatures, read at compile time from the first line of a registered
+// docstring, "range($self, start=None, end=None, *, include_start=True)".
+// Binding and the interface records both work from them, so a member binds
+// exactly the parameters its docstring shows.  Plain loops over characters
+// throughout: the sanitizer build instruments std::char_traits, which would
+// stop these functions from being constant expressions.
 #pragma once
 
 #include <cstddef>
@@ -38,17 +36,13 @@ constexpr bool equal(std::string_view a, std::string_view b) {
   return true;
 }
 
-constexpr std::size_t find(std::string_view text, char c) {
-  for (std::size_t i = 0; i < text.size(); ++i)
-    if (text[i] == c) return i;
-  return npos;
-}
-
 constexpr std::size_t find(std::string_view text, std::string_view part) {
   for (std::size_t i = 0; i + part.size() <= text.size(); ++i)
     if (equal(text.substr(i, part.size()), part)) return i;
   return npos;
 }
+
+constexpr std::size_t find(std::string_view text, char c) { return find(text, std::string_view(&c, 1)); }
 
 constexpr std::string_view trim(std::string_view text) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
@@ -62,17 +56,15 @@ constexpr std::string_view trim(std::string_view text) {
 inline constexpr std::string_view kSignatureEnd = "\n--\n\n";
 
 constexpr std::string_view signature_line(const char* doc) {
-  const std::string_view whole = text::view(doc);
-  const std::size_t end = text::find(whole, kSignatureEnd);
+  const std::size_t end = text::find(text::view(doc), kSignatureEnd);
   if (end == text::npos) invalid_text_signature("a docstring without its text signature");
-  return whole.substr(0, end);
+  return text::view(doc).substr(0, end);
 }
 
 // The body ends the docstring, so its data is a C string as well.
 constexpr std::string_view doc_body(const char* doc) {
-  const std::string_view whole = text::view(doc);
-  const std::size_t end = text::find(whole, kSignatureEnd);
-  return end == text::npos ? whole : whole.substr(end + kSignatureEnd.size());
+  const std::size_t end = text::find(text::view(doc), kSignatureEnd);
+  return end == text::npos ? text::view(doc) : text::view(doc).substr(end + kSignatureEnd.size());
 }
 
 enum class ParameterKind : unsigned char { PositionalOnly, PositionalOrKeyword, KeywordOnly };

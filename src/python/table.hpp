@@ -1,12 +1,8 @@
-// What a row of the member table (interface.hpp) is, and the one entry that
-// serves every row: bind the arguments as the docstring's text signature
-// says, take the receiver's guard, run the body, hand back its result in the
-// form the interpreter expects from that kind of member.
-//
-// A body has one shape: Result<Out> body(Receiver&, const BoundArguments&).
-// The receiver is the instance (PyAVLTree or PyAVLTreeIterator), the module
-// object for the module function, or the type for the constructor.  Out is
-// Ref, or the truth value or count an integer slot returns.
+// What a row of the member table (interface.hpp) is, and the entries that
+// serve every row: bind the arguments as the docstring's text signature says,
+// take the receiver's guard, run the body, hand back its result in the form
+// the interpreter expects.  A body has one shape, Result<Out> body(Receiver&,
+// const BoundArguments&), with Out a Ref, a count or a truth value.
 #pragma once
 
 #include <Python.h>
@@ -14,7 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
-#include <string_view>
+#include <type_traits>
 
 #include "python/binding.hpp"
 #include "python/entry.hpp"
@@ -25,9 +21,9 @@ namespace quorvel::table {
 
 enum class Guard { None, Shared, Exclusive };
 
-// One annotation, a Python expression, per parameter of the signature.  The
-// count is kept rather than found by a null test: the sanitizer build does
-// not take a pointer test against null as a constant expression.
+// One annotation, a Python expression, per parameter of the signature.  (A
+// count, not a null test: the sanitizer build does not take a pointer test
+// against null as a constant expression.)
 struct Annotations {
   const char* items[kMaxParameters] = {};
   std::size_t count = 0;
@@ -67,42 +63,20 @@ struct Member {
   const char* returns;
 };
 
-// --- receivers and bodies -------------------------------------------------------
-
-template <class Receiver>
-struct ReceiverOf;
-template <>
-struct ReceiverOf<PyAVLTree> {
-  static PyAVLTree& of(PyObject* self) noexcept { return tree_of(self); }
-};
-template <>
-struct ReceiverOf<PyAVLTreeIterator> {
-  static PyAVLTreeIterator& of(PyObject* self) noexcept { return iterator_of(self); }
-};
-template <>
-struct ReceiverOf<PyObject> {  // the module
-  static PyObject& of(PyObject* self) noexcept { return *self; }
-};
+// --- bodies and entries ---------------------------------------------------------
 
 template <class Body>
 struct BodyOf;
 template <class Receiver_, class Out>
 struct BodyOf<Result<Out> (*)(Receiver_&, const BoundArguments&)> {
-  using Receiver = Receiver_;
+  using Receiver = Receiver_;  // PyAVLTree, PyAVLTreeIterator, or PyObject for the module
   using Output = Out;
 };
 
-template <auto Body>
-using Output = typename BodyOf<decltype(Body)>::Output;
-
-template <auto Body>
-auto& receiver(PyObject* self) noexcept {
-  return ReceiverOf<typename BodyOf<decltype(Body)>::Receiver>::of(self);
-}
-
 // The body under the receiver's guard, released once the body has returned.
-template <Guard G, auto Body, class Receiver>
-Result<Output<Body>> guarded(Receiver& self, const BoundArguments& arguments) {
+template <Guard G, auto Body>
+auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typename BodyOf<decltype(Body)>::Output> {
+  auto& self = *reinterpret_cast<typename BodyOf<decltype(Body)>::Receiver*>(object);
   if constexpr (G == Guard::Shared) {
     Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
     if (!guard) return std::move(guard).error();
@@ -116,60 +90,53 @@ Result<Output<Body>> guarded(Receiver& self, const BoundArguments& arguments) {
   }
 }
 
-// --- the entries, one per form the interpreter calls ----------------------------
+// A body's result in the form the interpreter expects: an object, or an
+// integer for a count or a truth value.
+template <auto Body, class Run>
+auto run(Run&& step) noexcept {
+  using Out = typename BodyOf<decltype(Body)>::Output;
+  if constexpr (std::is_same_v<Out, Ref>)
+    return run_object(step);
+  else
+    return run_integer<std::conditional_t<std::is_same_v<Out, bool>, int, Out>>(step);
+}
 
+// Methods, bound as the signature says; one positional argument for a
+// one-parameter method is bound without the general path.
 template <const FunctionDescription& D, Guard G, auto Body>
 PyObject* vector_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return run_object([&]() -> Result<Ref> {
+  return run<Body>([&]() -> Result<Ref> {
     BoundArguments bound;
     Status s = D.signature.single() ? bind_single(D, args, nargs, kwnames, bound)
                                     : extract_arguments_fastcall(D, args, nargs, kwnames, bound);
     if (!s) return std::move(s).error();
-    return guarded<G, Body>(receiver<Body>(self), bound);
+    return guarded<G, Body>(self, bound);
   });
 }
 
-template <Guard G, auto Body>
-PyObject* plain_entry(PyObject* self, PyObject*) noexcept {
-  return run_object([&] { return guarded<G, Body>(receiver<Body>(self), BoundArguments{}); });
-}
-
-template <Guard G, auto Body>
-PyObject* getter_entry(PyObject* self, void*) noexcept {
-  return run_object([&] { return guarded<G, Body>(receiver<Body>(self), BoundArguments{}); });
-}
-
-template <Guard G, auto Body>
-PyObject* unary_entry(PyObject* self) noexcept {
-  return run_object([&] { return guarded<G, Body>(receiver<Body>(self), BoundArguments{}); });
+// Members without parameters: methods and getters (which are given an
+// argument they ignore), __len__, __bool__, __iter__, __repr__.
+template <Guard G, auto Body, class... Ignored>
+auto simple_entry(PyObject* self, Ignored...) noexcept {
+  return run<Body>([&] { return guarded<G, Body>(self, BoundArguments{}); });
 }
 
 // __next__: an empty result is exhaustion, StopIteration with no arguments
 // every time it is asked.
 template <Guard G, auto Body>
 PyObject* next_entry(PyObject* self) noexcept {
-  PyObject* value = unary_entry<G, Body>(self);
+  PyObject* value = simple_entry<G, Body>(self);
   if (value == nullptr && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
   return value;
 }
 
-template <Guard G, auto Body>
-Py_ssize_t length_entry(PyObject* self) noexcept {
-  return run_integer<Py_ssize_t>([&] { return guarded<G, Body>(receiver<Body>(self), BoundArguments{}); });
-}
-
-template <Guard G, auto Body>
-int inquiry_entry(PyObject* self) noexcept {
-  return run_integer<int>([&] { return guarded<G, Body>(receiver<Body>(self), BoundArguments{}); });
-}
-
 // __contains__: the interpreter passes the one argument itself.
 template <Guard G, auto Body>
-int binary_entry(PyObject* self, PyObject* argument) noexcept {
-  return run_integer<int>([&] {
+int contains_entry(PyObject* self, PyObject* argument) noexcept {
+  return run<Body>([&] {
     BoundArguments bound;
     bound.slots[0] = argument;
-    return guarded<G, Body>(receiver<Body>(self), bound);
+    return guarded<G, Body>(self, bound);
   });
 }
 
@@ -186,25 +153,20 @@ PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   });
 }
 
-// --- rows -----------------------------------------------------------------------
-
 // The signature's name as a C string, for the registration tables.
 template <const char* Doc>
-struct NameText {
-  static constexpr std::string_view name = signature_of<Doc>.name;
-  static constexpr std::array<char, name.size() + 1> text = [] {
-    std::array<char, name.size() + 1> out{};
-    for (std::size_t i = 0; i < name.size(); ++i) out[i] = name[i];
-    return out;
-  }();
-};
+inline constexpr auto kNameText = [] {
+  std::array<char, signature_of<Doc>.name.size() + 1> out{};
+  for (std::size_t i = 0; i < signature_of<Doc>.name.size(); ++i) out[i] = signature_of<Doc>.name[i];
+  return out;
+}();
 
 template <const char* Doc>
 consteval Member row(int slot, Annotations parameters, const char* returns) {
   if (parameters.count != signature_of<Doc>.count)
     invalid_text_signature("one annotation per parameter of the signature");
   return Member{.slot = slot,
-                .name = NameText<Doc>::text.data(),
+                .name = kNameText<Doc>.data(),
                 .doc = Doc,
                 .registered_doc = Doc,
                 .signature = signature_of<Doc>,
@@ -214,15 +176,14 @@ consteval Member row(int slot, Annotations parameters, const char* returns) {
                 .returns = returns};
 }
 
-// The rows of one type (TypeName "quorvel.AVLTree") or of the module
-// (TypeName "quorvel").
+// The rows of a type ("quorvel.AVLTree") or of the module ("quorvel").
 template <const char* TypeName>
 struct Rows {
   template <const char* Doc, Guard G, auto Body>
   static consteval Member method(Annotations parameters, const char* returns) {
     Member m = row<Doc>(kMethod, parameters, returns);
     if constexpr (signature_of<Doc>.count == 0) {
-      m.entry.plain = plain_entry<G, Body>;
+      m.entry.plain = simple_entry<G, Body, PyObject*>;
       m.flags = METH_NOARGS;
     } else {
       m.entry.vector = vector_entry<description_of<TypeName, Doc>, G, Body>;
@@ -236,7 +197,7 @@ struct Rows {
     static_assert(signature_of<Doc>.count == 0, "a property takes no parameters");
     Member m = row<Doc>(kProperty, {}, returns);
     m.registered_doc = doc_body(Doc).data();
-    m.entry.getter = getter_entry<G, Body>;
+    m.entry.getter = simple_entry<G, Body, void*>;
     return m;
   }
 
@@ -248,16 +209,16 @@ struct Rows {
       static_assert(G == Guard::None, "a constructor has no instance to guard yet");
       m.entry.construct = construct_entry<description_of<TypeName, Doc>, Body>;
     } else if constexpr (Slot == Py_mp_length) {
-      m.entry.length = length_entry<G, Body>;
+      m.entry.length = simple_entry<G, Body>;
     } else if constexpr (Slot == Py_nb_bool) {
-      m.entry.inquiry = inquiry_entry<G, Body>;
+      m.entry.inquiry = simple_entry<G, Body>;
     } else if constexpr (Slot == Py_sq_contains) {
       static_assert(signature_of<Doc>.count == 1, "__contains__ takes one argument");
-      m.entry.binary = binary_entry<G, Body>;
+      m.entry.binary = contains_entry<G, Body>;
     } else if constexpr (Slot == Py_tp_iternext) {
       m.entry.unary = next_entry<G, Body>;
     } else if constexpr (Slot == Py_tp_iter || Slot == Py_tp_repr) {
-      m.entry.unary = unary_entry<G, Body>;
+      m.entry.unary = simple_entry<G, Body>;
     } else {
       static_assert(Slot == Py_tp_new, "this slot has no entry form yet: add one above");
     }
