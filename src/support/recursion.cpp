@@ -19,34 +19,50 @@ constexpr std::size_t kMaxMargin = std::size_t{2} << 20;
 constexpr std::size_t kMaxMargin = std::size_t{512} << 10;
 #endif
 
-struct StackLimit {
-  std::uintptr_t lowest_safe = 0;  // 0: not known, never reported full
-  bool looked = false;
+// The stacks of the threads that called in lately, each a block of memory
+// [low, high) with the lowest frame address that still leaves the margin.
+// A frame address inside a block identifies the thread's stack without
+// asking the thread library (or paying for thread-local storage, which in a
+// loaded library is a call on every access); the table is read and filled
+// only by the thread that holds the interpreter lock.
+struct StackBlock {
+  std::uintptr_t low = 0;
+  std::uintptr_t high = 0;
+  std::uintptr_t lowest_safe = 0;
 };
 
-thread_local StackLimit stack_limit;
+constexpr int kRememberedStacks = 4;
+StackBlock stacks[kRememberedStacks];
+int next_replaced = 0;
 
 // The stack grows down from the top of the block that the thread library
-// reports for this thread.
-void look_up_stack_limit(StackLimit& limit) noexcept {
-  limit.looked = true;
+// reports for this thread.  A thread whose stack cannot be found is never
+// reported full.
+bool stack_nearly_full_after_lookup(std::uintptr_t here) noexcept {
   pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
   void* low = nullptr;
   std::size_t size = 0;
-  if (pthread_attr_getstack(&attributes, &low, &size) == 0 && low != nullptr && size > 0)
-    limit.lowest_safe = reinterpret_cast<std::uintptr_t>(low) + std::min(size / 4, kMaxMargin);
+  const bool found = pthread_attr_getstack(&attributes, &low, &size) == 0 && low != nullptr && size > 0;
   pthread_attr_destroy(&attributes);
+  const auto base = reinterpret_cast<std::uintptr_t>(low);
+  // Code running on a stack of its own making (not the thread's) is not checked.
+  if (!found || here - base >= size) return false;
+  StackBlock& block = stacks[next_replaced];
+  next_replaced = (next_replaced + 1) % kRememberedStacks;
+  block.low = base;
+  block.high = base + size;
+  block.lowest_safe = block.low + std::min(size / 4, kMaxMargin);
+  return here < block.lowest_safe;
 }
 
 }  // namespace
 
 bool native_stack_nearly_full() noexcept {
-  StackLimit& limit = stack_limit;
-  if (!limit.looked) [[unlikely]]
-    look_up_stack_limit(limit);
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  return here < limit.lowest_safe;
+  for (const StackBlock& block : stacks)
+    if (here - block.low < block.high - block.low) return here < block.lowest_safe;
+  return stack_nearly_full_after_lookup(here);
 }
 
 Result<RecursionLevel> RecursionLevel::enter(const char* where) {
