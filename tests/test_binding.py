@@ -1,6 +1,9 @@
 """Argument binding, argument conversion and the per-object re-entry guard."""
 
+import inspect
+import re
 import sys
+import types
 
 import pytest
 
@@ -150,3 +153,34 @@ def test_shared_guard_admits_readers_only():
     assert_note(info.value, "count")
     key.tree = None
     assert list(tree) == [1, 2, 3] and tree.insert(7)
+
+
+def bound_members():
+    """(the name binding errors show, a callable) for every member that binds its own arguments."""
+    tree = AVLTree()
+    for name, member in vars(AVLTree).items():
+        if isinstance(member, types.MethodDescriptorType) and inspect.signature(getattr(tree, name)).parameters:
+            yield f"AVLTree.{name}()", getattr(tree, name)
+    yield "AVLTree.__new__()", AVLTree
+    yield "_avltree_from_sorted_entries()", native._avltree_from_sorted_entries
+
+
+@pytest.mark.parametrize("shown, function", list(bound_members()), ids=lambda x: x if isinstance(x, str) else "")
+def test_every_member_binds_what_its_text_signature_shows(shown, function):
+    parameters = list(inspect.signature(function).parameters.values())
+    positional = [p for p in parameters if p.kind is p.POSITIONAL_OR_KEYWORD]
+    required = [p.name for p in positional if p.default is p.empty]
+    with pytest.raises(TypeError, match=rf"^{re.escape(shown)} got an unexpected keyword argument 'unknown'$"):
+        function(unknown=1)
+    given = len(positional) + 1
+    takes = f"{len(positional)}" if len(required) == len(positional) else f"from {len(required)} to {len(positional)}"
+    with pytest.raises(TypeError, match=rf"^{re.escape(shown)} takes {takes} positional arguments but {given} were"):
+        function(*range(given))
+    if required:
+        with pytest.raises(TypeError, match=rf"^{re.escape(shown)} missing {len(required)} required positional"):
+            function()
+    # Every parameter binds by its own name; what fails after binding is the arguments' values.
+    try:
+        function(**{p.name: None for p in parameters})
+    except TypeError as error:
+        assert "keyword argument" not in str(error) and "positional" not in str(error), error

@@ -128,36 +128,37 @@ int iterator_clear(PyObject* self) noexcept {
   return 0;
 }
 
+namespace {
+
+Result<PyTypeObject*> type_once(PyObject*& cell, PyType_Spec& spec) {
+  Result<PyObject*> type = fill_once(cell, [&] { return PyType_FromSpec(&spec); });
+  if (!type) return std::move(type).error();
+  return reinterpret_cast<PyTypeObject*>(type.value());
+}
+
+}  // namespace
+
 // The specs are static: interpreters before 3.11 keep their name pointers.
 // Both types take part in cyclic collection: values, keys and key rules are
 // arbitrary objects, and ordinary code makes cycles through them (a key rule
 // that is a bound method of the object that holds the tree, a value that
 // refers back to its tree).
 Result<PyTypeObject*> avl_tree_type() {
-  Result<PyObject*> type = fill_once(tree_type_cell, [] {
-    static PyType_Spec spec = {.name = interface::kTreeTypeName,
-                               .basicsize = static_cast<int>(sizeof(PyAVLTree)),
-                               .itemsize = 0,
-                               .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                               .slots = tree_type_slots()};
-    return PyType_FromSpec(&spec);
-  });
-  if (!type) return std::move(type).error();
-  return reinterpret_cast<PyTypeObject*>(type.value());
+  static PyType_Spec spec = {.name = interface::kTreeTypeName,
+                             .basicsize = static_cast<int>(sizeof(PyAVLTree)),
+                             .itemsize = 0,
+                             .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                             .slots = tree_type_slots()};
+  return type_once(tree_type_cell, spec);
 }
 
 Result<PyTypeObject*> avl_tree_iterator_type() {
-  Result<PyObject*> type = fill_once(iterator_type_cell, [] {
-    static PyType_Spec spec = {.name = interface::kIteratorTypeName,
-                               .basicsize = static_cast<int>(sizeof(PyAVLTreeIterator)),
-                               .itemsize = 0,
-                               .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                        Py_TPFLAGS_HAVE_GC,
-                               .slots = iterator_type_slots()};
-    return PyType_FromSpec(&spec);
-  });
-  if (!type) return std::move(type).error();
-  return reinterpret_cast<PyTypeObject*>(type.value());
+  static PyType_Spec spec = {.name = interface::kIteratorTypeName,
+                             .basicsize = static_cast<int>(sizeof(PyAVLTreeIterator)),
+                             .itemsize = 0,
+                             .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+                             .slots = iterator_type_slots()};
+  return type_once(iterator_type_cell, spec);
 }
 
 Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, PythonAvlTree&& tree) {
