@@ -97,7 +97,7 @@ NativeKey scalar_of(PyObject* key) noexcept {
 NativeKey tuple_of(PyObject* tuple) noexcept {
   if (PyTuple_Size(tuple) == 0) return {0, kNativeTuple};
   const NativeKey lead = scalar_of(PyTuple_GetItem(tuple, 0));
-  return {lead.bits, static_cast<std::uint8_t>(kNativeTuple | lead.kind)};
+  return {lead.bits, tuple_kind(lead.kind)};
 }
 
 }  // namespace

@@ -23,20 +23,36 @@ namespace quorvel {
 
 enum class Ordering : std::int8_t { Less = -1, Equal = 0, Greater = 1 };
 
-// What kind of native copy a key has; every value fits in 3 bits.  A tuple's
-// kind is kNativeTuple plus the scalar kind of its first item (its lead),
-// whose copy is the tuple's bits: most pairs of tuples are told apart by
-// their first items without reading either tuple.
+// What kind of native copy a key has; every value fits in 3 bits.  An exact
+// tuple's kind says what its first item (its lead) is, and its bits are that
+// item's copy: most pairs of tuples are told apart by their first items
+// without reading either tuple.
 enum NativeKind : std::uint8_t {
   kNoNative = 0,
-  kNativeInt = 1,    // exact int or bool that fits in 64 bits: the value
-  kNativeFloat = 2,  // exact float: its bits
-  kNativeStr = 3,    // exact str: the first 8 bytes of its code points, WTF-8 encoded, big-endian
-  kNativeTuple = 4,  // exact tuple, empty or led by anything else: no bits
-  kNativeTupleInt = kNativeTuple | kNativeInt,
-  kNativeTupleFloat = kNativeTuple | kNativeFloat,
-  kNativeTupleStr = kNativeTuple | kNativeStr,
+  kNativeFloat = 1,       // exact float: its bits
+  kNativeStr = 2,         // exact str: the first 8 bytes of its code points, WTF-8 encoded, big-endian
+  kNativeTuple = 3,       // exact tuple, empty or led by anything else: no bits
+  kNativeTupleFloat = 4,  // exact tuples led by a native float, str or int
+  kNativeTupleStr = 5,
+  kNativeTupleInt = 6,
+  // Exact int or bool that fits in 64 bits: the value.  All three bits set,
+  // so that the one pair of kinds whose AND is kNativeInt is two ints.
+  kNativeInt = 7,
 };
+
+constexpr bool is_tuple_kind(unsigned kind) noexcept { return kind - kNativeTuple < 4u; }
+
+// The kind of a tuple's lead, and back.
+constexpr std::uint8_t lead_kind(unsigned kind) noexcept {
+  constexpr std::uint8_t kLeads[8] = {kNoNative, kNoNative, kNoNative, kNoNative,
+                                      kNativeFloat, kNativeStr, kNativeInt, kNoNative};
+  return kLeads[kind & 7u];
+}
+constexpr std::uint8_t tuple_kind(unsigned lead) noexcept {
+  constexpr std::uint8_t kTuples[8] = {kNativeTuple, kNativeTupleFloat, kNativeTupleStr, kNativeTuple,
+                                       kNativeTuple, kNativeTuple,      kNativeTuple,    kNativeTupleInt};
+  return kTuples[lead & 7u];
+}
 
 struct NativeKey {
   std::uint64_t bits = 0;
@@ -72,8 +88,8 @@ enum class PairFamily : std::uint8_t { Numbers, Strings, Tuples, Objects };
 
 constexpr PairFamily family_of_kinds(unsigned a, unsigned b) noexcept {
   if (a == kNoNative || b == kNoNative) return PairFamily::Objects;
-  const bool a_tuple = (a & kNativeTuple) != 0;
-  const bool b_tuple = (b & kNativeTuple) != 0;
+  const bool a_tuple = is_tuple_kind(a);
+  const bool b_tuple = is_tuple_kind(b);
   if (a_tuple || b_tuple) return a_tuple && b_tuple ? PairFamily::Tuples : PairFamily::Objects;
   if (a == kNativeStr || b == kNativeStr) return a == b ? PairFamily::Strings : PairFamily::Objects;
   return PairFamily::Numbers;
@@ -95,7 +111,7 @@ inline PairFamily family_of(const NativeKey& a, const NativeKey& b) noexcept {
 
 // The native copy of a tuple's first item, as a scalar key.
 inline NativeKey lead_of(const NativeKey& tuple) noexcept {
-  return NativeKey{tuple.bits, static_cast<std::uint8_t>(tuple.kind & ~kNativeTuple)};
+  return NativeKey{tuple.bits, lead_kind(tuple.kind)};
 }
 
 inline bool is_nan(const NativeKey& k) noexcept {
@@ -124,7 +140,7 @@ inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
     case PairFamily::Strings:
       return true;
     case PairFamily::Numbers:
-      return (a.kind | b.kind) == kNativeInt || (!is_nan(a) && !is_nan(b));
+      return (a.kind & b.kind) == kNativeInt || (!is_nan(a) && !is_nan(b));
     case PairFamily::Tuples:
       return leads_decide(a, b);
     case PairFamily::Objects:
@@ -136,7 +152,7 @@ inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
 // a relative to b: Less, Equal or Greater, or the comparison's exception.
 inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
   // Two ints, the commonest pair, are answered here without a call.
-  if (__builtin_expect(a.native.kind == kNativeInt && b.native.kind == kNativeInt, 1)) {
+  if (__builtin_expect((a.native.kind & b.native.kind) == kNativeInt, 1)) {
     const auto x = static_cast<std::int64_t>(a.native.bits);
     const auto y = static_cast<std::int64_t>(b.native.bits);
     return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
