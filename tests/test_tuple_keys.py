@@ -6,6 +6,7 @@ Python's own ==, <, > is the reference for both.
 """
 
 import math
+import random
 import sys
 
 import pytest
@@ -217,3 +218,31 @@ def test_generated_trees_match_the_plain_path(values, probes):
     assert list(map(id, native_tree.pre_order())) == list(map(id, plain_tree.pre_order()))
     built = outcome(lambda: list(map(id, AVLTree(values))))
     assert built == outcome(lambda: list(map(id, AVLTree(values, key=Plain))))
+
+
+@pytest.mark.parametrize("poison", [None, (7, NAN), ("x",)])
+def test_construction_looking_ahead_makes_only_the_comparisons_of_plain_inserts(poison):
+    # From 2**17 entries the constructor loads the paths of the next keys
+    # first; keys whose comparisons would call back or fail must not be
+    # compared there, and what is raised is what the inserts raise.
+    log = Log()
+    rng = random.Random(5)
+    start = 2**17
+    values = [(rng.randrange(start // 4), rng.randrange(10)) for _ in range(start + 200)]
+    tail = values[start:]
+    for i in range(0, len(tail), 9):
+        tail[i] = (tail[i][0], RecordingKey(tail[i][1], log))
+    if poison is not None:
+        tail[150] = poison
+    values[start:] = tail
+    built = outcome(lambda: AVLTree(values))
+    seen = list(log.calls)
+    log.clear()
+    tree = AVLTree(values[:start])
+    reference = outcome(lambda: [tree.insert(v) for v in tail] and tree)
+    assert seen == log.calls and seen
+    assert reference[0] == ("ok" if poison is None else "raise")
+    if reference[0] == "raise":
+        assert built == reference
+    else:
+        assert list(map(id, built[1].pre_order())) == list(map(id, tree.pre_order()))
