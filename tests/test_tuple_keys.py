@@ -228,7 +228,7 @@ def test_construction_looking_ahead_makes_only_the_comparisons_of_plain_inserts(
     log = Log()
     rng = random.Random(5)
     start = 2**17
-    values = [(rng.randrange(start // 4), rng.randrange(10)) for _ in range(start + 200)]
+    values = [divmod(x, 10) for x in rng.sample(range(start * 3), start + 200)]
     tail = values[start:]
     for i in range(0, len(tail), 9):
         tail[i] = (tail[i][0], RecordingKey(tail[i][1], log))
