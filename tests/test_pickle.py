@@ -282,9 +282,9 @@ def test_rebuild_without_key_rule_keeps_one_object_for_interchangeable_keys():
         del tree, back
         assert refcounts(*keys) == key_counts
     # Keyed trees keep both objects, even where they are equal.
-    for spec in (abs, "real"):
+    for rule in (abs, "real"):
         pairs = [(10**3, int("1000")), (2.5, float("2.5"))]
-        assert all(k2 is k for (_, k), (_, k2) in zip(pairs, pairs_of(build(pairs, spec))))
+        assert all(k2 is k for (_, k), (_, k2) in zip(pairs, pairs_of(build(pairs, rule))))
 
 
 def test_round_trip_of_numbers_keeps_one_object_an_entry():
