@@ -107,3 +107,46 @@ def test_keys_that_call_back_and_failures_follow_the_recursive_walk():
             assert len(got) == len(want) and all(a is b for a, b in zip(got, want))
         assert seen == log.calls and seen
     assert isinstance(got, TypeError)  # the last query reaches the NaN
+
+
+def outcome_of(walk):
+    try:
+        return list(walk())
+    except (TypeError, ValueError) as error:
+        return (type(error), str(error))
+
+
+def test_tuple_keys_follow_the_recursive_walk():
+    # Leads repeat, so many comparisons read the later items; some of those
+    # call back or fail, and must be met as the recursive walk meets them.
+    log = Log()
+    rng = random.Random(17)
+    keys = sorted({(rng.randrange(N // 3) * 2, rng.choice([0, 1.5, 2]), rng.choice(["abcdefgh", "abcdefgh!"]))
+                   for _ in range(2 * N)})
+    assert len(keys) > N  # large enough to be read breadth first
+    for i in range(300, len(keys) - 300, len(keys) // 25):
+        keys[i] = keys[i][:2] + (RecordingKey(keys[i][2], log),)
+    keys[len(keys) // 3] = keys[len(keys) // 3][:1] + (math.nan,)
+    middle = len(keys) // 2
+    lead = keys[middle][0]
+    keys[middle:middle + 60] = [(lead, RecordingKey(float(j), log)) for j in range(60)]  # many callbacks in one range
+    tree = native._avltree_from_sorted_entries([(k, k) for k in keys], None)
+    root = shape(tree)
+    queries = [((k[0],), (k[0] + 1,)) for k in keys[::len(keys) // 15]]
+    for i in range(0, len(keys) - 400, len(keys) // 12):
+        a, b = keys[i], keys[i + rng.choice([1, 40, 350])]
+        # Odd leads are absent: bounds told from every key by its first item alone.
+        queries += [(a, b), (a[:2], b[:1]), ((a[0] - 0.5,), (b[0] + 0.5, "")), (a[:1], None), (None, b[:2]),
+                    ((a[0] + 1, "x"), (b[0] + 1,))]
+    queries += [((lead, RecordingKey(10.5, log)), (lead, RecordingKey(40.5, log))), ((lead,), (lead, RecordingKey(30, log)))]
+    queries += [(("a",), None), ((keys[9][0], "x"), (keys[900][0],)), (None, (keys[-5][0], 1, math.nan))]
+    for start, end in queries:
+        log.clear()
+        got = outcome_of(lambda: tree.range(start, end))
+        seen = list(log.calls)
+        log.clear()
+        want = outcome_of(lambda: model_range(root, start, end))
+        assert seen == log.calls
+        assert type(got) is type(want) and len(got) == len(want)
+        assert got == want if type(got) is tuple else all(a is b for a, b in zip(got, want))
+    assert {type(outcome_of(lambda: tree.range(s, e))) for s, e in queries} == {list, tuple}

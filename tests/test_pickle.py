@@ -1,6 +1,7 @@
 """Pickling, copying and the comparison-free rebuild from sorted entries."""
 
 import copy
+import math
 import importlib
 import pickle
 import sys
@@ -245,3 +246,56 @@ def test_round_trips_release_everything():
         del u
         assert refcounts(*values) == before
         no_leak(lambda: trip(t))
+
+
+class Int(int):
+    pass
+
+
+def assert_same_keys(given, back):
+    """Keys equal to, and of the type and sign of, the keys given."""
+    for (_, k), (_, k2) in zip(given, back):
+        assert type(k2) is type(k) and (k2 == k or k2 != k2 and k != k)
+        if type(k) is float:
+            assert math.copysign(1.0, k2) == math.copysign(1.0, k)
+
+
+def test_rebuild_without_key_rule_keeps_one_object_for_interchangeable_keys():
+    nan = float("nan")
+    # Equal objects made apart, as unpickling makes them.
+    shared = [(10**3, int("1000")), (-1e300, float("-1e300")), (2.5, float("2.5")), (10**30, int("1" + "0" * 30)),
+              (-(2**70), -int(str(2**70))), ("text" * 3, "".join(["text"] * 3)), ("\ud800", ("\ud800" + "x")[:1]),
+              (float("inf"), float("inf")), (0.0, float("0.0"))]
+    kept = [(0.0, -0.0), (-0.0, 0.0), (nan, float("nan")), (nan, -nan), (True, 1), (1, True), (1, 1.0), (1.0, 1),
+            (Int(5), int("5")), (int("5"), Int(5)), (Name("a"), "a"), ("a", Name("a")), ((1,), tuple([1])), (7, 8),
+            ("a", "b"), (2.5, 2.5000000000000004)]
+    for pairs, is_shared in ((shared, True), (kept, False)):
+        given = [(v, k) for v, k in pairs]
+        keys = [k for _, k in given]
+        key_counts = refcounts(*keys)
+        tree = build(given, None)
+        if is_shared:  # fresh objects, no longer held by the tree
+            assert refcounts(*keys) == key_counts
+        back = pairs_of(tree)
+        assert all((k2 is v) == is_shared and v2 is v for (v, k), (v2, k2) in zip(given, back))
+        assert_same_keys(given, back)
+        del tree, back
+        assert refcounts(*keys) == key_counts
+    # Keyed trees keep both objects, even where they are equal.
+    for rule in (abs, "real"):
+        pairs = [(10**3, int("1000")), (2.5, float("2.5"))]
+        assert all(k2 is k for (_, k), (_, k2) in zip(pairs, pairs_of(build(pairs, rule))))
+
+
+def test_round_trip_of_numbers_keeps_one_object_an_entry():
+    values = [10**6 + i for i in range(0, 3000, 3)] + [i / 7 for i in range(1, 1000)] + [str(i) for i in range(500)]
+    values.sort(key=lambda v: (type(v) is str, v))
+    for tree in (AVLTree(values[:1000]), AVLTree(values[1000:1999]), AVLTree(values[1999:])):
+        back = pickle.loads(pickle.dumps(tree))
+        assert list(back) == list(tree) and all(k is v for v, k in pairs_of(back))
+        middle = list(back)[len(back) // 2]
+        assert back.search(middle) is middle and back.remove(middle) and middle not in back
+        check_avl(back)
+    keyed = AVLTree(values[:1000], key=neg)
+    back = pickle.loads(pickle.dumps(keyed))
+    assert list(back) == list(keyed) and not any(k is v for v, k in pairs_of(back))

@@ -1,5 +1,8 @@
 // Pickling: __reduce__ and the linear-time rebuild it names.
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
 
 #include "python/interface.hpp"
 #include "python_tree/builder.hpp"
@@ -107,6 +110,32 @@ Result<EntrySnapshot> extract_pairs(PyObject* pairs) {
   return entries;
 }
 
+// Whether a key may be replaced by its value unobservably: both exact int,
+// float or str of the same type and value, a float's sign included (a NaN is
+// never equal).  Their comparisons run no user code.
+bool interchangeable(PyObject* value, PyObject* key) noexcept {
+  PyTypeObject* type = Py_TYPE(value);
+  if (Py_TYPE(key) != type) return false;
+  if (type == &PyFloat_Type) {
+    const double v = PyFloat_AsDouble(value);
+    return !std::isnan(v) && std::bit_cast<std::uint64_t>(v) == std::bit_cast<std::uint64_t>(PyFloat_AsDouble(key));
+  }
+  if (type != &PyLong_Type && type != &PyUnicode_Type) return false;
+  const int equal = PyObject_RichCompareBool(value, key, Py_EQ);
+  if (equal < 0) PyErr_Clear();  // not expected of these types; the pair is kept as given
+  return equal == 1;
+}
+
+// In a tree without key rule every key is its value.  Unpickling does not
+// memoise numbers, so each pair comes back as two equal objects; one is kept.
+void share_keys_with_values(EntrySnapshot& entries) noexcept {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    Entry& entry = entries[i];
+    if (entry.key.get() != entry.value.get() && interchangeable(entry.value.get(), entry.key.get()))
+      entry.key = entry.value.clone();
+  }
+}
+
 }  // namespace
 
 Result<Ref> from_sorted_entries(PyObject&, Args bound) {
@@ -116,7 +145,9 @@ Result<Ref> from_sorted_entries(PyObject&, Args bound) {
   Result<EntrySnapshot> entries = extract_pairs(bound[0]);
   if (!entries) return argument_extraction_error("pairs", std::move(entries).error());
   KeyExtractor extractor;
-  if (key_spec.get() != Py_None) {
+  if (key_spec.get() == Py_None) {
+    share_keys_with_values(entries.value());
+  } else {
     Result<KeyExtractor> converted = KeyExtractor::extract(key_spec.get());
     if (!converted) {
       Error error = std::move(converted).error();

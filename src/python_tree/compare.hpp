@@ -4,8 +4,11 @@
 // first that holds decides.  Keys whose type is exactly int, bool, float or
 // str have pure, deterministic comparisons, so for them the same answer is
 // computed natively from a copy taken once (NativeKey), without calling the
-// interpreter.  Any other key, on either side, takes the interpreter's path,
-// call for call.
+// interpreter.  So are exact tuples of such items (or of such tuples), as
+// far as their comparison reaches: an item of any other type that the
+// comparison would have to ask, a NaN, or items that do not order send the
+// whole pair to the interpreter's path, before anything visible happened.
+// Any other key, on either side, takes the interpreter's path, call for call.
 #pragma once
 
 #include <Python.h>
@@ -20,14 +23,36 @@ namespace quorvel {
 
 enum class Ordering : std::int8_t { Less = -1, Equal = 0, Greater = 1 };
 
-// What kind of native copy a key has.  Bit flags, so that a pair of kinds can
-// be classified with one mask.
+// What kind of native copy a key has; every value fits in 3 bits.  An exact
+// tuple's kind says what its first item (its lead) is, and its bits are that
+// item's copy: most pairs of tuples are told apart by their first items
+// without reading either tuple.
 enum NativeKind : std::uint8_t {
   kNoNative = 0,
-  kNativeInt = 1,    // exact int or bool that fits in 64 bits: the value
-  kNativeFloat = 2,  // exact float: its bits
-  kNativeStr = 4,    // exact str: the first 8 bytes of its code points, WTF-8 encoded, big-endian
+  kNativeFloat = 1,       // exact float: its bits
+  kNativeStr = 2,         // exact str: the first 8 bytes of its code points, WTF-8 encoded, big-endian
+  kNativeTuple = 3,       // exact tuple, empty or led by anything else: no bits
+  kNativeTupleFloat = 4,  // exact tuples led by a native float, str or int
+  kNativeTupleStr = 5,
+  kNativeTupleInt = 6,
+  // Exact int or bool that fits in 64 bits: the value.  All three bits set,
+  // so that the one pair of kinds whose AND is kNativeInt is two ints.
+  kNativeInt = 7,
 };
+
+constexpr bool is_tuple_kind(unsigned kind) noexcept { return kind - kNativeTuple < 4u; }
+
+// The kind of a tuple's lead, and back.
+constexpr std::uint8_t lead_kind(unsigned kind) noexcept {
+  constexpr std::uint8_t kLeads[8] = {kNoNative, kNoNative, kNoNative, kNoNative,
+                                      kNativeFloat, kNativeStr, kNativeInt, kNoNative};
+  return kLeads[kind & 7u];
+}
+constexpr std::uint8_t tuple_kind(unsigned lead) noexcept {
+  constexpr std::uint8_t kTuples[8] = {kNativeTuple, kNativeTupleFloat, kNativeTupleStr, kNativeTuple,
+                                       kNativeTuple, kNativeTuple,      kNativeTuple,    kNativeTupleInt};
+  return kTuples[lead & 7u];
+}
 
 struct NativeKey {
   std::uint64_t bits = 0;
@@ -45,40 +70,79 @@ struct KeyView {
   static KeyView of(PyObject* key) noexcept { return KeyView{key, NativeKey::of(key)}; }
 };
 
-// Every pair of keys but two native ints: -1, 0 or 1, or kCompareFailed
-// with the comparison's exception set on the thread, which compare takes back
-// at once.  An answer that fits in a register, and parts passed apart, keep
-// the descent loops that inline compare out of memory.
-inline constexpr int kCompareFailed = 2;
-int compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native);
+// Every pair of keys but two native ints: -1, 0 or 1 in `order`, or, in
+// `error`, a strong reference to the comparison's exception, which compare
+// takes back at once.  Two words come back in registers, and the parts are
+// passed apart, which keeps the descent loops that inline compare out of
+// memory; the interpreter's error state is never involved.
+struct OtherAnswer {
+  std::intptr_t order;
+  PyObject* error;  // null on success
+};
+OtherAnswer compare_other(PyObject* a, NativeKey a_native, PyObject* b, NativeKey b_native);
 
 // Which of compare's ways a pair of keys takes: both native numbers (int,
-// bool or float), both native strings, or anything else, through the
-// interpreter's rich comparisons.
-enum class PairFamily : std::uint8_t { Numbers, Strings, Objects };
+// bool or float), both native strings, both native tuples, or anything
+// else, through the interpreter's rich comparisons.
+enum class PairFamily : std::uint8_t { Numbers, Strings, Tuples, Objects };
+
+constexpr PairFamily family_of_kinds(unsigned a, unsigned b) noexcept {
+  if (a == kNoNative || b == kNoNative) return PairFamily::Objects;
+  const bool a_tuple = is_tuple_kind(a);
+  const bool b_tuple = is_tuple_kind(b);
+  if (a_tuple || b_tuple) return a_tuple && b_tuple ? PairFamily::Tuples : PairFamily::Objects;
+  if (a == kNativeStr || b == kNativeStr) return a == b ? PairFamily::Strings : PairFamily::Objects;
+  return PairFamily::Numbers;
+}
+
+// Every pair of kinds, looked up in one load.
+struct PairFamilies {
+  PairFamily of[64];
+  constexpr PairFamilies() : of() {
+    for (unsigned a = 0; a < 8; ++a)
+      for (unsigned b = 0; b < 8; ++b) of[a * 8 + b] = family_of_kinds(a, b);
+  }
+};
+inline constexpr PairFamilies kPairFamilies{};
 
 inline PairFamily family_of(const NativeKey& a, const NativeKey& b) noexcept {
-  if (a.kind == kNoNative || b.kind == kNoNative) return PairFamily::Objects;
-  const unsigned kinds = a.kind | b.kind;
-  if (kinds == kNativeStr) return PairFamily::Strings;
-  return (kinds & kNativeStr) == 0 ? PairFamily::Numbers : PairFamily::Objects;
+  return kPairFamilies.of[(a.kind & 7u) * 8 + (b.kind & 7u)];
+}
+
+// The native copy of a tuple's first item, as a scalar key.
+inline NativeKey lead_of(const NativeKey& tuple) noexcept {
+  return NativeKey{tuple.bits, lead_kind(tuple.kind)};
+}
+
+inline bool is_nan(const NativeKey& k) noexcept {
+  return k.kind == kNativeFloat && std::isnan(std::bit_cast<double>(k.bits));
+}
+
+// Whether two tuples' first items are unequal and order each other without
+// reading either tuple: ints or floats (no NaN) of different values, or
+// strings of different prefixes.
+inline bool leads_decide(const NativeKey& a, const NativeKey& b) noexcept {
+  const NativeKey x = lead_of(a);
+  const NativeKey y = lead_of(b);
+  if (x.kind != y.kind) return false;
+  if (x.kind == kNativeFloat)
+    return !is_nan(x) && !is_nan(y) && std::bit_cast<double>(x.bits) != std::bit_cast<double>(y.bits);
+  return x.kind != kNoNative && x.bits != y.bits;
 }
 
 // Whether compare(a, b) stays native and answers: both keys native numbers,
-// neither a NaN, or both native strings.  Such a comparison runs no
-// interpreter code and cannot fail, so a walk may make it in any order, or
-// make it again, without any visible difference.
+// neither a NaN, both native strings, or tuples told apart by their first
+// items.  Such a comparison runs no interpreter code and cannot fail, so a
+// walk may make it in any order, or make it again, without any visible
+// difference.
 inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
   switch (family_of(a, b)) {
     case PairFamily::Strings:
       return true;
-    case PairFamily::Numbers: {
-      if ((a.kind | b.kind) == kNativeInt) return true;
-      const auto is_nan = [](const NativeKey& k) {
-        return k.kind == kNativeFloat && std::isnan(std::bit_cast<double>(k.bits));
-      };
-      return !is_nan(a) && !is_nan(b);
-    }
+    case PairFamily::Numbers:
+      return (a.kind & b.kind) == kNativeInt || (!is_nan(a) && !is_nan(b));
+    case PairFamily::Tuples:
+      return leads_decide(a, b);
     case PairFamily::Objects:
       break;
   }
@@ -87,16 +151,15 @@ inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
 
 // a relative to b: Less, Equal or Greater, or the comparison's exception.
 inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
-  // Two ints, the commonest pair, are answered here without a call.  Kinds
-  // are single bits, so the mask holds only when both are ints.
+  // Two ints, the commonest pair, are answered here without a call.
   if (__builtin_expect((a.native.kind & b.native.kind) == kNativeInt, 1)) {
     const auto x = static_cast<std::int64_t>(a.native.bits);
     const auto y = static_cast<std::int64_t>(b.native.bits);
     return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
   }
-  const int answer = compare_other(a.object, a.native, b.object, b.native);
-  if (answer == kCompareFailed) return Error::fetch();
-  return static_cast<Ordering>(answer);
+  const OtherAnswer answer = compare_other(a.object, a.native, b.object, b.native);
+  if (__builtin_expect(answer.error != nullptr, 0)) return Error::adopt(Ref::steal(answer.error));
+  return static_cast<Ordering>(answer.order);
 }
 
 }  // namespace quorvel
