@@ -15,46 +15,46 @@ constexpr FunctionDescription kContainsDescription = single_parameter("contains"
 constexpr FunctionDescription kHasNodeDescription = single_parameter("has_node", kValueParameter);
 constexpr FunctionDescription kContainsKeyDescription = single_parameter("contains_key", kKeyParameter);
 
-// The node whose key compares Equal to the derived key of `value`, or null.
-// The key is derived even for an empty tree; the probe key is released
-// before the value.  The node stays valid while the caller holds the shared
-// guard, so membership tests need not touch the stored value at all.
-Result<const Node*> search_stored(PyAVLTree& self, Ref value) {
+// The stored value (borrowed) whose key compares Equal to the derived key of
+// `value`, or null.  The key is derived even for an empty tree; the probe key
+// is released before the value.  The stored value stays alive while the
+// caller holds the shared guard, and membership tests never touch it.
+Result<PyObject*> search_stored(PyAVLTree& self, Ref value) {
   Result<Ref> key = self.extractor.derive_key(value.get());
   if (!key) return std::move(key).error();
-  Result<const Node*> found = self.tree.find(KeyView::of(key.value().get()));
+  Result<PyObject*> found = self.tree.find(KeyView::of(key.value().get()));
   key.value().reset();
   value.reset();
   return found;
 }
 
 // The bodies of the by-value lookups, after binding: `Answer` shapes the result.
-template <Ref (*Answer)(const Node*)>
+template <Ref (*Answer)(PyObject*)>
 Result<Ref> look_up_value(const FunctionDescription& description, PyAVLTree& self, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   Result<PyObject*> value = bind_single(description, args, nargs, kwnames);
   if (!value) return std::move(value).error();
   Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
   if (!guard) return std::move(guard).error();
-  Result<const Node*> found = search_stored(self, Ref::borrow(value.value()));
+  Result<PyObject*> found = search_stored(self, Ref::borrow(value.value()));
   if (!found) return std::move(found).error();
   return Answer(found.value());
 }
 
-template <Ref (*Answer)(const Node*)>
+template <Ref (*Answer)(PyObject*)>
 Result<Ref> look_up_key(const FunctionDescription& description, PyAVLTree& self, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames) {
   Result<PyObject*> key = bind_single(description, args, nargs, kwnames);
   if (!key) return std::move(key).error();
   Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
   if (!guard) return std::move(guard).error();
-  Result<const Node*> found = self.tree.find(KeyView::of(key.value()));
+  Result<PyObject*> found = self.tree.find(KeyView::of(key.value()));
   if (!found) return std::move(found).error();
   return Answer(found.value());
 }
 
-Ref value_or_none(const Node* node) { return node ? node->entry.value.clone() : none_object(); }
-Ref found_flag(const Node* node) { return bool_object(node != nullptr); }
+Ref value_or_none(PyObject* value) { return value ? Ref::borrow(value) : none_object(); }
+Ref found_flag(PyObject* value) { return bool_object(value != nullptr); }
 
 Result<Ref> remove_probe(PyAVLTree& self, const KeyView& key) {
   Result<bool> removed = self.tree.remove(key);
@@ -91,7 +91,7 @@ Result<Ref> clear(PyAVLTree& self) {
   return none_object();
 }
 
-template <const Node* (PythonAvlTree::*End)() const noexcept>
+template <PyObject* (PythonAvlTree::*End)() const noexcept>
 Result<Ref> end_value(PyAVLTree& self) {
   Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
   if (!guard) return std::move(guard).error();
@@ -109,7 +109,7 @@ Result<Ref> height(PyAVLTree& self) {
 Result<bool> contains_slot(PyAVLTree& self, PyObject* value) {
   Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
   if (!guard) return std::move(guard).error();
-  Result<const Node*> found = search_stored(self, Ref::borrow(value));
+  Result<PyObject*> found = search_stored(self, Ref::borrow(value));
   if (!found) return std::move(found).error();
   return found.value() != nullptr;
 }
