@@ -7,7 +7,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import helpers
-from helpers import OPERATIONS, Boom, Hostile, avl_bound, check_avl
+from helpers import OPERATIONS, Boom, Hostile, avl_bound, check_avl, check_native
 from quorvel import AVLTree
 
 EXPECTED = (TypeError, ValueError, AttributeError, RuntimeError, Boom)
@@ -49,6 +49,7 @@ def check_structure(tree):
         assert sorted(map(id, walk())) == sorted(map(id, ordered))
     assert [id(v) for v in tree.descending()] == [id(v) for v in reversed(ordered)] and len(ordered) == n
     assert tree.height <= avl_bound(n) + 1e-9 and (n == 0) == (tree.height == 0)
+    check_native(tree, order=False)
     if len(set(map(id, ordered))) == n:
         check_avl(tree)
 

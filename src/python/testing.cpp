@@ -21,6 +21,7 @@ bool destructor_fault_armed = false;
 // "allocations_left": what is left of that countdown.
 // "panic_type": the PanicException type.
 // "check_tree", tree: verifies the tree's invariants natively (AssertionError if broken).
+// "check_tree_shape", tree: the same but for the order of keys.
 // "tree_storage", tree: (bytes per node, slots with storage).
 // "index_limit", n: the most slots a tree's storage may hand out (0 restores 2**32 - 1).
 Result<PyAVLTree*> tree_argument(PyObject* argument) {
@@ -55,10 +56,11 @@ Result<Ref> run_hook(PyObject* args) {
     if (!left) return Error::fetch();
     return left;
   }
-  if (std::strcmp(command, "check_tree") == 0) {
+  const bool check_order = std::strcmp(command, "check_tree") == 0;
+  if (check_order || std::strcmp(command, "check_tree_shape") == 0) {
     Result<PyAVLTree*> tree = tree_argument(argument);
     if (!tree) return std::move(tree).error();
-    if (Status s = tree.value()->tree.check_invariants(); !s) return std::move(s).error();
+    if (Status s = tree.value()->tree.check_invariants(check_order); !s) return std::move(s).error();
     return Ref::borrow(Py_None);
   }
   if (std::strcmp(command, "tree_storage") == 0) {
