@@ -140,25 +140,40 @@ def test_entry_limit_is_an_error(hooks):
         hooks("index_limit", 0)
 
 
+def half_up(v):
+    return v if v >= 0 else 0.5 - v
+
+
 def test_entries_gain_a_key_slot(hooks):
     # A rebuild whose keys are their values stores one object per node; the
-    # first entry with a key of its own moves every node to the larger size.
+    # first entry with a key of its own gives every node a value slot.  A
+    # twin that had separate keys from the start takes the same steps.
     values = list(range(200))
-    tree = native._avltree_from_sorted_entries([(v, v) for v in values], abs)
-    assert hooks("tree_storage", tree)[0] == 24
+    tree = native._avltree_from_sorted_entries([(v, v) for v in values], half_up)
+    twin = native._avltree_from_sorted_entries([(v, float(v)) for v in values], half_up)
+    assert hooks("tree_storage", tree)[0] == 24 and hooks("tree_storage", twin)[0] == 32
+    for t in (tree, twin):  # reused slots: nodes no longer lie in key order
+        for v in values[::3]:
+            t.remove(v)
+        for v in values[::3]:
+            t.insert(v)
     before = shape(tree)
     hooks("fail_allocation", 1)
     with pytest.raises(MemoryError):
-        tree.insert(-1000)  # its key, 1000, is not the value
+        tree.insert(-100)  # its key, 100.5, is not the value
     hooks("fail_allocation", 0)
     assert hooks("tree_storage", tree)[0] == 24 and shape(tree) == before
     check_native(tree)
-    assert tree.insert(-1000) is True
+    for t in (tree, twin):
+        assert t.insert(-100) is True and t.insert(-150) is True
     assert hooks("tree_storage", tree)[0] == 32
-    assert list(tree) == values + [-1000]
-    assert [key for _, key in tree.__reduce__()[1][0]] == values + [1000]
-    assert tree.search(1000) == -1000 and tree.remove(-1000) is True
-    assert shape(tree) == before
+    assert shape(tree) == shape(twin)
+    assert list(tree) == values[:101] + [-100] + values[101:151] + [-150] + values[151:]
+    assert [key for _, key in tree.__reduce__()[1][0]] == list(map(half_up, tree))
+    check_native(tree)
+    for t in (tree, twin):
+        assert t.search(-100) == -100 and t.remove(-100) is True and t.remove(-150) is True
+    assert shape(tree) == shape(twin)
     check_native(tree)
 
 

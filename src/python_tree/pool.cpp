@@ -102,6 +102,30 @@ void NodePool::trim() noexcept {
   capacity_ = next_;
 }
 
+Status NodePool::widen() noexcept {
+  if (keyed()) return {};
+  NodePool wide;
+  wide.set_keyed(true);
+  if (Status s = wide.chunks_.reserve(chunks_.size()); !s) return s;
+  for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) {
+    void* block = mem_alloc(chunk_slots(chunk) * wide.stride_);
+    if (block == nullptr) return Error::no_memory();  // `wide` frees what it got
+    wide.chunks_.push_reserved(static_cast<char*>(block) - (chunk == 0 ? wide.stride_ : 0));
+  }
+  for (std::uint64_t index = 1; index < next_; ++index) {
+    const Node* from = at(static_cast<NodeIndex>(index));
+    auto* to = static_cast<KeyedNode*>(wide.at(static_cast<NodeIndex>(index)));
+    *static_cast<Node*>(to) = *from;
+    to->value = from->key_word != 0 ? from->key_object() : nullptr;
+  }
+  wide.capacity_ = capacity_;
+  wide.next_ = next_;
+  wide.free_ = free_;
+  wide.free_count_ = free_count_;
+  *this = std::move(wide);
+  return {};
+}
+
 void NodePool::free_storage() noexcept {
   for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) mem_free(chunk_block(chunk));
   chunks_.clear();

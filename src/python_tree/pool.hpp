@@ -104,6 +104,9 @@ class NodePool {
   void reserve(std::uint64_t count) noexcept;
   // Gives back the storage past the last slot handed out.
   void trim() noexcept;
+  // Gives every node a value slot holding its key object, each at its own
+  // index; free slots stay free.  On MemoryError nothing changed.
+  Status widen() noexcept;
 
   // Slots with storage, slots handed out (in use or free), and free slots.
   std::uint64_t capacity() const noexcept { return capacity_ - 1; }

@@ -155,10 +155,9 @@ NodeIndex copy_in_order(const NodePool& from, NodePool& to, NodeIndex index) {
 
 }  // namespace
 
-Status PythonAvlTree::relocate(bool keyed) {
-  if (!keyed && pool_.keyed() && len_ != 0) throw Fault("a separate key cannot be dropped");
+Status PythonAvlTree::compact() {
   NodePool fresh;
-  fresh.set_keyed(keyed);
+  fresh.set_keyed(pool_.keyed());
   fresh.reserve(len_);
   if (fresh.capacity() < len_) return Error::no_memory();
   root_ = copy_in_order(pool_, fresh, root_);
@@ -169,7 +168,7 @@ Status PythonAvlTree::relocate(bool keyed) {
 void PythonAvlTree::maybe_compact() {
   const std::uint64_t slots = pool_.capacity();
   if (slots < kCompactFrom || len_ * 2 >= slots || len_ >= compact_below_) return;
-  if (relocate(pool_.keyed())) {
+  if (compact()) {
     compact_below_ = UINT64_MAX;
     return;
   }
@@ -202,8 +201,9 @@ Result<bool> PythonAvlTree::insert(Entry&& entry) {
   if (!pool_.has_storage()) {
     pool_.set_keyed(separate_key);
   } else if (separate_key && !pool_.keyed()) {
-    // The first entry whose key is not its value: every node gets a value slot.
-    if (Status s = relocate(true); !s) {
+    // The first entry whose key is not its value: every node gets a value
+    // slot, at the same index, so that the path stays valid.
+    if (Status s = pool_.widen(); !s) {
       Entry dropped(std::move(entry));
       return std::move(s).error();
     }

@@ -75,14 +75,11 @@ class PathStack {
 //   either reachable exactly once or on the free list.
 //
 // What each operation costs, n entries, h <= 1.44 log2(n + 2) levels:
-// - insert, remove: h comparisons on the way down, O(h) relinking on the way
-//   up, stopping as soon as a subtree's height is what it was; at most one
-//   rotation (insert) or one per level (remove); amortised O(1) storage work.
-// - find, first, last: h comparisons (none for first and last); no change.
-// - len, height: O(1).
-// - clear, destruction: O(n), each entry released once.
-// - reserve, trim: O(n / 4096) blocks.
-// - a snapshot (traversal.hpp): O(n); a bounded one O(h + values taken).
+// - insert: h comparisons, O(h) lean updates stopping early, <= 1 rotation, amortised O(1) storage.
+// - remove: h comparisons, O(h) lean updates stopping early, <= h rotations, amortised O(1) compaction.
+// - find: h comparisons; first, last: h steps and none; len, height: O(1).
+// - clear, destruction: O(n), each reference released once; reserve, trim: O(count / 4096) blocks.
+// - snapshots (traversal.hpp): O(n) for full walks, O(h + values taken) for bounded ones.
 //
 /* A rotation moves one node up over its parent; the middle subtree changes
    sides, every other subtree keeps its place:
@@ -112,7 +109,8 @@ class PythonAvlTree {
       : pool_(std::move(other.pool_)),
         root_(std::exchange(other.root_, kNoNode)),
         len_(std::exchange(other.len_, 0)),
-        height_(std::exchange(other.height_, 0)) {}
+        height_(std::exchange(other.height_, 0)),
+        compact_below_(std::exchange(other.compact_below_, UINT64_MAX)) {}
   PythonAvlTree& operator=(PythonAvlTree&&) = delete;
   PythonAvlTree(const PythonAvlTree&) = delete;
   ~PythonAvlTree() { clear(); }
@@ -187,9 +185,9 @@ class PythonAvlTree {
 
  private:
   const Node* node_or_null(NodeIndex index) const noexcept { return index ? pool_.at(index) : nullptr; }
-  // Moves every node into new storage, in key order, with the given node
-  // size; the shape and every entry stay.  On MemoryError nothing changed.
-  Status relocate(bool keyed);
+  // Moves every node into new storage of exactly `len` slots, in key order;
+  // the shape and every entry stay.  On MemoryError nothing changed.
+  Status compact();
   // After a removal: compacts the storage once it is mostly free.
   void maybe_compact();
   void release_all(NodePool& pool, NodeIndex root) noexcept;
