@@ -62,6 +62,18 @@ struct KeyedNode : Node {
 };
 static_assert(sizeof(KeyedNode) == 32);
 
+// The slots of a pool seen with a node size known at compile time, for a
+// walk during which the pool does not grow.
+template <std::size_t Stride>
+class SlotView {
+ public:
+  explicit SlotView(char* const* chunks) noexcept : chunks_(chunks) {}
+  Node* operator()(NodeIndex index) const noexcept;
+
+ private:
+  char* const* chunks_;
+};
+
 class NodePool {
  public:
   static constexpr unsigned kChunkShift = 12;
@@ -91,6 +103,8 @@ class NodePool {
                                    static_cast<std::size_t>(index & (kChunkSlots - 1)) * stride_);
   }
   bool has_storage() const noexcept { return !chunks_.empty(); }
+  // The chunk table, for walks that read many slots while nothing grows.
+  char* const* chunk_table() const noexcept { return chunks_.data(); }
   std::size_t stride() const noexcept { return stride_; }
 
   // A slot from the free list or a fresh one (contents undefined), growing
@@ -144,5 +158,11 @@ class NodePool {
   std::uint64_t free_count_ = 0;
   std::uint32_t stride_ = sizeof(Node);
 };
+
+template <std::size_t Stride>
+Node* SlotView<Stride>::operator()(NodeIndex index) const noexcept {
+  return reinterpret_cast<Node*>(chunks_[index >> NodePool::kChunkShift] +
+                                 static_cast<std::size_t>(index & (NodePool::kChunkSlots - 1)) * Stride);
+}
 
 }  // namespace quorvel

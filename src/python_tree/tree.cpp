@@ -15,17 +15,12 @@ constexpr std::uint64_t kCompactFrom = 256;
 
 // Which child a descent takes is known only after the comparison, and the
 // branch is a coin toss; asking for both children as soon as the node is in
-// hand overlaps the next level's cache miss with the comparison.  A node may
-// straddle two cache lines, so both of its ends are asked for.
+// hand overlaps the next level's cache miss with the comparison.  The
+// descents compute each child's address once, for the prefetch and the step.
 inline void prefetch_slot(const NodePool& pool, NodeIndex index) noexcept {
   const char* at = reinterpret_cast<const char*>(pool.at(index));
   __builtin_prefetch(at);
   __builtin_prefetch(at + pool.stride() - 1);
-}
-
-inline void prefetch_children(const NodePool& pool, const Node* node) noexcept {
-  prefetch_slot(pool, node->left);
-  prefetch_slot(pool, node->right);
 }
 
 std::uint64_t key_word_of(const KeyView& key) {
@@ -153,6 +148,56 @@ NodeIndex copy_in_order(const NodePool& from, NodePool& to, NodeIndex index) {
   return placed.value();
 }
 
+// The descent of insert and remove: the node whose key compares Equal, or
+// kNoNode, with every node passed before it and the side taken in `path`.
+template <std::size_t Stride>
+Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key, Path& path) {
+  if (at == kNoNode) return kNoNode;
+  const SlotView<Stride> slot(pool.chunk_table());
+  const Node* node = slot(at);
+  for (;;) {
+    const Node* const left_child = slot(node->left);
+    const Node* const right_child = slot(node->right);
+    __builtin_prefetch(left_child);
+    __builtin_prefetch(right_child);
+    Result<Ordering> order = compare(key, node->key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Equal) return at;
+    const bool right = order.value() == Ordering::Greater;
+    path.push({at, right});
+    at = node->child(right);
+    if (at == kNoNode) return kNoNode;
+    node = right ? right_child : left_child;
+  }
+}
+
+template <std::size_t Stride>
+Result<PyObject*> find_in(const NodePool& pool, NodeIndex at, const KeyView& key) {
+  if (at == kNoNode) return static_cast<PyObject*>(nullptr);
+  const SlotView<Stride> slot(pool.chunk_table());
+  const Node* node = slot(at);
+  for (;;) {
+    const Node* const left_child = slot(node->left);
+    const Node* const right_child = slot(node->right);
+    __builtin_prefetch(left_child);
+    __builtin_prefetch(right_child);
+    Result<Ordering> order = compare(key, node->key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Equal) {
+      if constexpr (Stride == sizeof(KeyedNode)) return static_cast<const KeyedNode*>(node)->value;
+      return node->key_object();
+    }
+    const bool right = order.value() == Ordering::Greater;
+    at = node->child(right);
+    if (at == kNoNode) return static_cast<PyObject*>(nullptr);
+    node = right ? right_child : left_child;
+  }
+}
+
+Result<NodeIndex> descend(const NodePool& pool, NodeIndex root, const KeyView& key, Path& path) {
+  return pool.keyed() ? descend<sizeof(KeyedNode)>(pool, root, key, path) : descend<sizeof(Node)>(pool, root, key, path);
+}
+
 }  // namespace
 
 Status PythonAvlTree::compact() {
@@ -179,22 +224,14 @@ void PythonAvlTree::maybe_compact() {
 Result<bool> PythonAvlTree::insert(Entry&& entry) {
   const KeyView key = KeyView::of(entry.key.get());
   Path path;
-  NodeIndex at = root_;
-  while (at != kNoNode) {
-    const Node* node = pool_.at(at);
-    prefetch_children(pool_, node);
-    Result<Ordering> order = compare(key, node->key());
-    if (!order) {
-      Entry dropped(std::move(entry));
-      return std::move(order).error();
-    }
-    if (order.value() == Ordering::Equal) {
-      Entry duplicate(std::move(entry));  // the stored entry stays as it is
-      return false;
-    }
-    const bool right = order.value() == Ordering::Greater;
-    path.push({at, right});
-    at = node->child(right);
+  Result<NodeIndex> found = descend(pool_, root_, key, path);
+  if (!found) {
+    Entry dropped(std::move(entry));
+    return std::move(found).error();
+  }
+  if (found.value() != kNoNode) {
+    Entry duplicate(std::move(entry));  // the stored entry stays as it is
+    return false;
   }
   const std::uint64_t key_word = key_word_of(key);
   const bool separate_key = entry.key.get() != entry.value.get();
@@ -230,18 +267,10 @@ Result<bool> PythonAvlTree::insert(Entry&& entry) {
 
 Result<bool> PythonAvlTree::remove(const KeyView& key) {
   Path path;
-  NodeIndex at = root_;
-  for (;;) {
-    if (at == kNoNode) return false;
-    const Node* node = pool_.at(at);
-    prefetch_children(pool_, node);
-    Result<Ordering> order = compare(key, node->key());
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Equal) break;
-    const bool right = order.value() == Ordering::Greater;
-    path.push({at, right});
-    at = node->child(right);
-  }
+  Result<NodeIndex> found = descend(pool_, root_, key, path);
+  if (!found) return std::move(found).error();
+  const NodeIndex at = found.value();
+  if (at == kNoNode) return false;
   Node* node = pool_.at(at);
   const int depth = path.depth();
   if (node->left == kNoNode || node->right == kNoNode) {
@@ -279,16 +308,7 @@ Result<bool> PythonAvlTree::remove(const KeyView& key) {
 }
 
 Result<PyObject*> PythonAvlTree::find(const KeyView& key) const {
-  NodeIndex at = root_;
-  while (at != kNoNode) {
-    const Node* node = pool_.at(at);
-    prefetch_children(pool_, node);
-    Result<Ordering> order = compare(key, node->key());
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Equal) return value_in(pool_, node);
-    at = node->child(order.value() == Ordering::Greater);
-  }
-  return static_cast<PyObject*>(nullptr);
+  return pool_.keyed() ? find_in<sizeof(KeyedNode)>(pool_, root_, key) : find_in<sizeof(Node)>(pool_, root_, key);
 }
 
 void PythonAvlTree::prefetch_descents(const KeyView* keys, int count) const noexcept {

@@ -75,6 +75,7 @@ class Vec {
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
   T pop_back() noexcept {
