@@ -44,7 +44,7 @@ constexpr Lean tall_side(bool right) noexcept { return right ? kRightTall : kLef
 NodeIndex rebalance(NodePool& pool, NodeIndex top, bool heavy, bool& lowered) {
   Node* x = pool.at(top);
   const NodeIndex up = x->child(heavy);
-  if (up == kNoNode) throw Fault("rotation needs a child on the taller side");
+  if (up == kNoNode) throw Fault(heavy ? "left rotation needs a right child" : "right rotation needs a left child");
   Node* c = pool.at(up);
   const Lean tall = tall_side(heavy);
   const Lean short_side = tall_side(!heavy);
