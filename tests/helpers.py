@@ -116,6 +116,15 @@ def check_avl(tree, keys=None):
     return root
 
 
+def check_native(tree, order=True):
+    """Where the testing build's hook is present, its native check of every
+    invariant: each node's recorded lean against its subtrees' heights,
+    balance, the tree's height and length, the order of native keys (unless
+    `order` is false) and the accounting of the node storage."""
+    if HOOKS is not None:
+        HOOKS("check_tree" if order else "check_tree_shape", tree)
+
+
 def values_of(node):
     """The values of a shape in level order, None standing for empty children."""
     if node is None:

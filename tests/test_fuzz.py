@@ -11,8 +11,8 @@ from hypothesis import strategies as st
 
 import helpers
 from helpers import (BOOL_DEFINITIONS, LIED_ABOUT, MUTATING, OPERATIONS, TYPE_LIES, Boom, Holder, Hostile, Linked,
-                     WatchedName, WatchedRule, avl_bound, check_avl, dict_emptier, expected_flag, key_spec,
-                     lying_class, reenter_deeply)
+                     WatchedName, WatchedRule, avl_bound, check_avl, check_native, dict_emptier, expected_flag,
+                     key_spec, lying_class, reenter_deeply)
 from quorvel import AVLTree
 from quorvel.quorvel import _avltree_from_sorted_entries
 
@@ -58,6 +58,7 @@ def check_structure(tree):
         assert sorted(map(id, walk())) == sorted(map(id, ordered))
     assert [id(v) for v in tree.descending()] == [id(v) for v in reversed(ordered)] and len(ordered) == n
     assert tree.height <= avl_bound(n) + 1e-9 and (n == 0) == (tree.height == 0)
+    check_native(tree, order=False)
     if len(set(map(id, ordered))) == n:
         check_avl(tree)
 

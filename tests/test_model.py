@@ -6,7 +6,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from helpers import check_avl
+from helpers import check_avl, check_native
 from quorvel import AVLTree
 
 
@@ -95,6 +95,7 @@ def test_matches_sorted_set_model(by_attribute, steps):
         assert len(tree) == len(model)
         same(tree, ordered(sorted(model)))
         check_avl(tree, keys=key_of)
+        check_native(tree)
 
     for it, expected in snapshots:
         same(it, expected)

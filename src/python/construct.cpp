@@ -65,6 +65,9 @@ Result<Ref> construct(PyTypeObject& type, Args bound) {
   }
 
   PythonAvlTree tree;
+  // Room for every value up front, no more: the tree then holds no spare
+  // storage unless values were duplicates (trimmed below).
+  tree.reserve(values.size(), !extractor.is_identity());
   if (Status s = insert_all(values, extractor, tree); !s) {
     // What was not reached, then the partial tree, then the extractor.
     Error error = std::move(s).error();
@@ -73,6 +76,7 @@ Result<Ref> construct(PyTypeObject& type, Args bound) {
     return error;
   }
   values.clear();
+  tree.trim();
   return create_tree_object(&type, std::move(extractor), std::move(tree));
 }
 

@@ -5,25 +5,25 @@
 namespace quorvel::bodies {
 namespace {
 
-// The node whose key compares Equal to the derived key of `value`, or null.
-// The key is derived even for an empty tree; the probe key is released
-// before the value.  The node stays valid while the caller holds the shared
-// guard, so membership tests need not touch the stored value at all.
-Result<const Node*> search_stored(PyAVLTree& self, Ref value) {
+// The stored value (borrowed) whose key compares Equal to the derived key of
+// `value`, or null.  The key is derived even for an empty tree; the probe key
+// is released before the value.  The stored value stays alive while the
+// caller holds the shared guard, and membership tests never touch it.
+Result<PyObject*> search_stored(PyAVLTree& self, Ref value) {
   Result<Ref> key = self.extractor.derive_key(value.get());
   if (!key) return std::move(key).error();
-  Result<const Node*> found = self.tree.find(KeyView::of(key.value().get()));
+  Result<PyObject*> found = self.tree.find(KeyView::of(key.value().get()));
   key.value().reset();
   value.reset();
   return found;
 }
 
-Ref value_or_none(const Node* node) { return node ? node->entry.value.clone() : none_object(); }
-Ref found_flag(const Node* node) { return bool_object(node != nullptr); }
+Ref value_or_none(PyObject* value) { return value ? Ref::borrow(value) : none_object(); }
+Ref found_flag(PyObject* value) { return bool_object(value != nullptr); }
 
 // A lookup's result, shaped by `Answer`.
-template <Ref (*Answer)(const Node*)>
-Result<Ref> answer(Result<const Node*> found) {
+template <Ref (*Answer)(PyObject*)>
+Result<Ref> answer(Result<PyObject*> found) {
   if (!found) return std::move(found).error();
   return Answer(found.value());
 }
@@ -34,7 +34,7 @@ Result<Ref> remove_probe(PyAVLTree& self, const KeyView& key) {
   return bool_object(removed.value());
 }
 
-template <const Node* (PythonAvlTree::*End)() const noexcept>
+template <PyObject* (PythonAvlTree::*End)() const noexcept>
 Result<Ref> end_value(PyAVLTree& self) {
   return value_or_none((self.tree.*End)());
 }
@@ -50,7 +50,7 @@ Result<Ref> contains(PyAVLTree& self, Args arguments) {
 }
 
 Result<bool> membership(PyAVLTree& self, Args arguments) {
-  Result<const Node*> found = search_stored(self, Ref::borrow(arguments[0]));
+  Result<PyObject*> found = search_stored(self, Ref::borrow(arguments[0]));
   if (!found) return std::move(found).error();
   return found.value() != nullptr;
 }

@@ -8,6 +8,7 @@
 #include "support/memory.hpp"
 #include "support/ref.hpp"
 #include "python/entry.hpp"
+#include "python/objects.hpp"
 
 namespace quorvel {
 namespace {
@@ -19,6 +20,17 @@ bool destructor_fault_armed = false;
 // "fail_allocation", n: the n-th allocation from now fails (0 disarms).
 // "allocations_left": what is left of that countdown.
 // "panic_type": the PanicException type.
+// "check_tree", tree: verifies the tree's invariants natively (AssertionError if broken).
+// "check_tree_shape", tree: the same but for the order of keys.
+// "tree_storage", tree: (bytes per node, slots with storage).
+// "index_limit", n: the most slots a tree's storage may hand out (0 restores 2**32 - 1).
+Result<PyAVLTree*> tree_argument(PyObject* argument) {
+  Result<PyTypeObject*> type = avl_tree_type();
+  if (!type) return std::move(type).error();
+  if (!PyObject_TypeCheck(argument, type.value())) return Error::make(PyExc_TypeError, "expected an AVLTree");
+  return &tree_of(argument);
+}
+
 Result<Ref> run_hook(PyObject* args) {
   const char* command = nullptr;
   PyObject* argument = Py_None;
@@ -43,6 +55,28 @@ Result<Ref> run_hook(PyObject* args) {
     Ref left = Ref::steal(PyLong_FromLongLong(allocation_countdown));
     if (!left) return Error::fetch();
     return left;
+  }
+  const bool check_order = std::strcmp(command, "check_tree") == 0;
+  if (check_order || std::strcmp(command, "check_tree_shape") == 0) {
+    Result<PyAVLTree*> tree = tree_argument(argument);
+    if (!tree) return std::move(tree).error();
+    if (Status s = tree.value()->tree.check_invariants(check_order); !s) return std::move(s).error();
+    return Ref::borrow(Py_None);
+  }
+  if (std::strcmp(command, "tree_storage") == 0) {
+    Result<PyAVLTree*> tree = tree_argument(argument);
+    if (!tree) return std::move(tree).error();
+    const PythonAvlTree& engine = tree.value()->tree;
+    Ref storage = Ref::steal(Py_BuildValue("(nK)", static_cast<Py_ssize_t>(engine.node_size()),
+                                           static_cast<unsigned long long>(engine.slots())));
+    if (!storage) return Error::fetch();
+    return storage;
+  }
+  if (std::strcmp(command, "index_limit") == 0) {
+    const unsigned long long n = PyLong_AsUnsignedLongLong(argument);
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::fetch();
+    NodePool::index_limit_for_testing = n;
+    return Ref::borrow(Py_None);
   }
   if (std::strcmp(command, "panic_type") == 0) {
     Result<PyObject*> type = panic_exception_type();

@@ -5,31 +5,35 @@
 namespace quorvel {
 namespace {
 
-Status append_value(Snapshot& out, const Node* node) {
-  return out.push(node->entry.value.clone());
+Status append_value(const PythonAvlTree& tree, Snapshot& out, const Node* node) {
+  return out.push(Ref::borrow(tree.value_of(node)));
 }
 
 // Nodes and values are spread over memory in insertion order, so a walk is a
 // chain of cache misses.  On arriving at a node, start loading what the walk
 // needs only after the node's left subtree: its value and its right child.
-inline void prefetch_later(const Node* node) noexcept {
-  __builtin_prefetch(node->entry.value.get(), 1);
-  if (node->right != nullptr) __builtin_prefetch(node->right);
+inline void prefetch_later(const PythonAvlTree& tree, const Node* node) noexcept {
+  __builtin_prefetch(tree.value_of(node), 1);
+  if (const Node* right = tree.right_of(node)) __builtin_prefetch(right);
 }
 
 // What the ordered walks take of each node into their snapshots: a new
 // reference to the value, or to the value and the key.
 struct ValueTaker {
   using Item = Ref;
-  static Item take(const Node* node) noexcept { return node->entry.value.clone(); }
-  static void prefetch(const Node* node) noexcept { __builtin_prefetch(node->entry.value.get(), 1); }
+  static Item take(const PythonAvlTree& tree, const Node* node) noexcept { return Ref::borrow(tree.value_of(node)); }
+  static void prefetch(const PythonAvlTree& tree, const Node* node) noexcept {
+    __builtin_prefetch(tree.value_of(node), 1);
+  }
 };
 struct EntryTaker {
   using Item = Entry;
-  static Item take(const Node* node) noexcept { return Entry(node->entry.value.clone(), node->entry.key.clone()); }
-  static void prefetch(const Node* node) noexcept {
-    ValueTaker::prefetch(node);
-    __builtin_prefetch(node->entry.key.get(), 1);
+  static Item take(const PythonAvlTree& tree, const Node* node) noexcept {
+    return Entry(Ref::borrow(tree.value_of(node)), Ref::borrow(node->key_object()));
+  }
+  static void prefetch(const PythonAvlTree& tree, const Node* node) noexcept {
+    ValueTaker::prefetch(tree, node);
+    __builtin_prefetch(node->key_object(), 1);
   }
 };
 
@@ -41,16 +45,16 @@ void walk_ordered(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
   std::uint64_t remaining = tree.len();
   const Node* node = tree.root();
   for (;;) {
-    for (; node != nullptr; node = Ascending ? node->left : node->right) {
-      Taker::prefetch(node);
-      if (const Node* later = Ascending ? node->right : node->left) __builtin_prefetch(later);
+    for (; node != nullptr; node = Ascending ? tree.left_of(node) : tree.right_of(node)) {
+      Taker::prefetch(tree, node);
+      if (const Node* later = Ascending ? tree.right_of(node) : tree.left_of(node)) __builtin_prefetch(later);
       stack.push(node);
     }
     if (stack.empty()) return;
     node = stack.pop();
     if (remaining-- == 0) throw Fault("tree holds more nodes than its length");
-    out.push_reserved(Taker::take(node));
-    node = Ascending ? node->right : node->left;
+    out.push_reserved(Taker::take(tree, node));
+    node = Ascending ? tree.right_of(node) : tree.left_of(node);
   }
 }
 
@@ -111,11 +115,11 @@ Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& 
   enqueue(tree.root());
   for (std::size_t i = 0; i < order.size(); ++i) {
     if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead]);
-    if (i + kAhead < order.size()) Taker::prefetch(order[i + kAhead]);
+    if (i + kAhead < order.size()) Taker::prefetch(tree, order[i + kAhead]);
     const Node* node = order[i];
-    const std::uint32_t left = enqueue(node->left);
-    const std::uint32_t right = enqueue(node->right);
-    links.push_reserved(Linked<typename Taker::Item>{Taker::take(node), left, right});
+    const std::uint32_t left = enqueue(tree.left_of(node));
+    const std::uint32_t right = enqueue(tree.right_of(node));
+    links.push_reserved(Linked<typename Taker::Item>{Taker::take(tree, node), left, right});
   }
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
 
@@ -137,27 +141,27 @@ Result<Vec<typename Taker::Item>> collect_ordered(const PythonAvlTree& tree) {
   return out;
 }
 
-Status collect_pre_order(const Node* node, Snapshot& out) {
-  for (; node != nullptr; node = node->right) {
-    if (Status s = append_value(out, node); !s) return s;
-    if (Status s = collect_pre_order(node->left, out); !s) return s;
+Status collect_pre_order(const PythonAvlTree& tree, const Node* node, Snapshot& out) {
+  for (; node != nullptr; node = tree.right_of(node)) {
+    if (Status s = append_value(tree, out, node); !s) return s;
+    if (Status s = collect_pre_order(tree, tree.left_of(node), out); !s) return s;
   }
   return {};
 }
 
-Status collect_post_order(const Node* node, Snapshot& out) {
+Status collect_post_order(const PythonAvlTree& tree, const Node* node, Snapshot& out) {
   if (node == nullptr) return {};
-  if (Status s = collect_post_order(node->left, out); !s) return s;
-  if (Status s = collect_post_order(node->right, out); !s) return s;
-  return append_value(out, node);
+  if (Status s = collect_post_order(tree, tree.left_of(node), out); !s) return s;
+  if (Status s = collect_post_order(tree, tree.right_of(node), out); !s) return s;
+  return append_value(tree, out, node);
 }
 
 // A full traversal: room for exactly `len` values, then the worker.
-template <class Out, Status (*Worker)(const Node*, Out&)>
+template <class Out, Status (*Worker)(const PythonAvlTree&, const Node*, Out&)>
 Result<Out> collect_all(const PythonAvlTree& tree) {
   Out out;
   if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
-  if (Status s = Worker(tree.root(), out); !s) return std::move(s).error();
+  if (Status s = Worker(tree, tree.root(), out); !s) return std::move(s).error();
   return out;
 }
 
@@ -246,7 +250,7 @@ Result<Judgement> judge(const Node* node, const Window& window) {
 // each node both comparisons come before any of its subtrees is visited, then
 // the left subtree if keys below the node can still be inside, the node
 // itself, and the right subtree if keys above it can.
-Status collect_range(const Node* node, const Window& window, Snapshot& out) {
+Status collect_range(const PythonAvlTree& tree, const Node* node, const Window& window, Snapshot& out) {
   struct Visited {
     const Node* node;
     Judgement judgement;
@@ -254,18 +258,18 @@ Status collect_range(const Node* node, const Window& window, Snapshot& out) {
   PathStack<Visited> stack;
   for (;;) {
     while (node != nullptr) {
-      prefetch_later(node);
+      prefetch_later(tree, node);
       Result<Judgement> judgement = judge(node, window);
       if (!judgement) return std::move(judgement).error();
       stack.push({node, judgement.value()});
-      node = judgement.value().go_left ? node->left : nullptr;
+      node = judgement.value().go_left ? tree.left_of(node) : nullptr;
     }
     if (stack.empty()) return {};
     const Visited visited = stack.pop();
     if (visited.judgement.inside) {
-      if (Status s = append_value(out, visited.node); !s) return s;
+      if (Status s = append_value(tree, out, visited.node); !s) return s;
     }
-    node = visited.judgement.go_right ? visited.node->right : nullptr;
+    node = visited.judgement.go_right ? tree.right_of(visited.node) : nullptr;
   }
 }
 
@@ -286,7 +290,7 @@ bool compares_natively(const Node* node, const Window& window) {
          (window.end == nullptr || compares_natively(native, window.end->native));
 }
 
-Result<bool> collect_range_breadth_first(const Node* root, const Window& window, Snapshot& out) {
+Result<bool> collect_range_breadth_first(const PythonAvlTree& tree, const Window& window, Snapshot& out) {
   struct Link {
     const Node* node;
     std::uint32_t left;  // positions in `links`, or kNoLink
@@ -300,23 +304,25 @@ Result<bool> collect_range_breadth_first(const Node* root, const Window& window,
     links[count] = Link{child, kNoLink, kNoLink, false};
     return static_cast<std::uint32_t>(count++);
   };
-  enqueue(root);
+  enqueue(tree.root());
   for (int i = 0; i < count; ++i) {
     const Node* node = links[i].node;
     if (!compares_natively(node, window)) return false;
     Result<Judgement> judgement = judge(node, window);
     if (!judgement) return false;  // not expected; the ordinary walk will say why
     const Judgement j = judgement.value();
-    if (j.inside) ValueTaker::prefetch(node);
-    const bool left = j.go_left && node->left != nullptr;
-    const bool right = j.go_right && node->right != nullptr;
+    if (j.inside) ValueTaker::prefetch(tree, node);
+    const Node* left_child = tree.left_of(node);
+    const Node* right_child = tree.right_of(node);
+    const bool left = j.go_left && left_child != nullptr;
+    const bool right = j.go_right && right_child != nullptr;
     if (count + left + right > kBreadthFirstRange) return false;
     links[i].inside = j.inside;
-    if (left) links[i].left = enqueue(node->left);
-    if (right) links[i].right = enqueue(node->right);
+    if (left) links[i].left = enqueue(left_child);
+    if (right) links[i].right = enqueue(right_child);
   }
   Status taken = visit_in_order<true>(links, false, [&](std::uint32_t at) {
-    return links[at].inside ? append_value(out, links[at].node) : Status{};
+    return links[at].inside ? append_value(tree, out, links[at].node) : Status{};
   });
   if (!taken) return std::move(taken).error();
   return true;
@@ -334,8 +340,8 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
   // A node is "inside" when its key is not beyond the bound: not Less for
   // iter_from, not Greater for iter_to.
   constexpr Ordering kOutside = Ascending ? Ordering::Less : Ordering::Greater;
-  const auto toward_start = [](const Node* node) { return Ascending ? node->left : node->right; };
-  const auto toward_end = [](const Node* node) { return Ascending ? node->right : node->left; };
+  const auto toward_start = [&](const Node* node) { return Ascending ? tree.left_of(node) : tree.right_of(node); };
+  const auto toward_end = [&](const Node* node) { return Ascending ? tree.right_of(node) : tree.left_of(node); };
 
   Vec<const Node*> stack;
   for (const Node* node = tree.root(); node != nullptr;) {
@@ -345,16 +351,16 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
       node = toward_end(node);
     } else {
       if (Status s = stack.push(node); !s) return std::move(s).error();
-      ValueTaker::prefetch(node);
+      ValueTaker::prefetch(tree, node);
       node = toward_start(node);
     }
   }
   while (!stack.empty() && out.size() < count) {
     const Node* node = stack.pop_back();
-    if (Status s = append_value(out, node); !s) return std::move(s).error();
+    if (Status s = append_value(tree, out, node); !s) return std::move(s).error();
     for (const Node* next = toward_end(node); next != nullptr; next = toward_start(next)) {
       if (Status s = stack.push(next); !s) return std::move(s).error();
-      ValueTaker::prefetch(next);
+      ValueTaker::prefetch(tree, next);
     }
   }
   return out;
@@ -390,8 +396,8 @@ Result<Snapshot> level_order(const PythonAvlTree& tree) {
   if (Status s = queue.push(tree.root()); !s) return std::move(s).error();
   while (!queue.empty()) {
     const Node* node = queue.pop();
-    if (Status s = append_value(out, node); !s) return std::move(s).error();
-    for (const Node* child : {node->left, node->right}) {
+    if (Status s = append_value(tree, out, node); !s) return std::move(s).error();
+    for (const Node* child : {tree.left_of(node), tree.right_of(node)}) {
       if (child == nullptr) continue;
       if (Status s = queue.push(child); !s) return std::move(s).error();
     }
@@ -414,11 +420,11 @@ Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const Ke
     return std::move(s).error();
   const Window window{start, end, include_start, include_end};
   if (tree.len() >= kBreadthFirstFrom && (start != nullptr || end != nullptr)) {
-    Result<bool> taken = collect_range_breadth_first(tree.root(), window, out);
+    Result<bool> taken = collect_range_breadth_first(tree, window, out);
     if (!taken) return std::move(taken).error();
     if (taken.value()) return out;  // otherwise nothing was taken
   }
-  if (Status s = collect_range(tree.root(), window, out); !s) return std::move(s).error();
+  if (Status s = collect_range(tree, tree.root(), window, out); !s) return std::move(s).error();
   return out;
 }
 

@@ -1,272 +1,506 @@
 #include "python_tree/tree.hpp"
 
 #include <algorithm>
-#include <new>
+#include <bit>
 
 #include "support/memory.hpp"
 
 namespace quorvel {
 namespace {
 
-// Records the new height of the subtree on the side that changed.
-void refresh_height(Node* node, bool left) noexcept {
-  if (left)
-    node->left_height = static_cast<std::uint8_t>(height_of(node->left));
-  else
-    node->right_height = static_cast<std::uint8_t>(height_of(node->right));
-}
+// A removal compacts storage of at least this many slots once fewer than
+// half of them hold entries: the work is paid for by the removals that freed
+// them, and a tree never holds much more than twice what it needs.
+constexpr std::uint64_t kCompactFrom = 256;
 
 // Which child a descent takes is known only after the comparison, and the
 // branch is a coin toss; asking for both children as soon as the node is in
-// hand overlaps the next level's cache miss with the comparison.
-inline void prefetch_children(const Node* node) noexcept {
-  __builtin_prefetch(node->left);
-  __builtin_prefetch(node->right);
+// hand overlaps the next level's cache miss with the comparison.  The
+// descents compute each child's address once, for the prefetch and the step.
+inline void prefetch_slot(const NodePool& pool, NodeIndex index) noexcept {
+  const char* at = reinterpret_cast<const char*>(pool.at(index));
+  __builtin_prefetch(at);
+  __builtin_prefetch(at + pool.stride() - 1);
 }
 
-int balance_of(const Node* node) noexcept {
-  return static_cast<int>(node->left_height) - static_cast<int>(node->right_height);
+std::uint64_t key_word_of(const KeyView& key) {
+  const auto address = reinterpret_cast<std::uintptr_t>(key.object);
+  if ((address & ~Node::kAddressMask) != 0) throw Fault("key object outside the addresses a node can hold");
+  if (key.native.kind > Node::kKindMask) throw Fault("native key kind does not fit a node");
+  return address | key.native.kind;
 }
 
-}  // namespace
-
-Result<Node*> Node::make(Entry&& entry, NativeKey native) {
-  Entry owned(std::move(entry));
-  void* memory = mem_alloc(sizeof(Node));
-  if (memory == nullptr) return Error::no_memory();  // `owned` is released after the error is taken
-  Node* node = new (memory) Node;
-  node->entry = std::move(owned);
-  node->native_bits = native.bits;
-  node->native_kind = native.kind;
-  return node;
+PyObject* value_in(const NodePool& pool, const Node* node) noexcept {
+  return pool.keyed() ? static_cast<const KeyedNode*>(node)->value : node->key_object();
 }
 
-void Node::destroy(Node* node) noexcept {
-  node->~Node();
-  mem_free(node);
-}
+constexpr Lean tall_side(bool right) noexcept { return right ? kRightTall : kLeftTall; }
 
-void destroy_subtree(Node* node) noexcept {
-  // Recurse into the left child, loop along the right: depth stays within the height.
-  while (node != nullptr) {
-    Node* left = node->left;
-    Node* right = node->right;
-    Node::destroy(node);
-    destroy_subtree(left);
-    node = right;
+// Restores the balance of node `top`, whose subtree on side `heavy` (true:
+// right) is two levels taller than the other, by one rotation or two, and
+// returns the subtree's new root.  `lowered` tells whether the subtree is
+// now a level lower than it was: always after an insertion, and after a
+// removal unless the taller child was even.
+NodeIndex rebalance(NodePool& pool, NodeIndex top, bool heavy, bool& lowered) {
+  Node* x = pool.at(top);
+  const NodeIndex up = x->child(heavy);
+  if (up == kNoNode) throw Fault(heavy ? "left rotation needs a right child" : "right rotation needs a left child");
+  Node* c = pool.at(up);
+  const Lean tall = tall_side(heavy);
+  const Lean short_side = tall_side(!heavy);
+  if (c->lean() == short_side) {
+    // The child leans inward: its inner child g rises two levels.
+    const NodeIndex middle = c->child(!heavy);
+    Node* g = pool.at(middle);
+    const Lean g_lean = g->lean();
+    c->child(!heavy) = g->child(heavy);
+    g->child(heavy) = up;
+    x->child(heavy) = g->child(!heavy);
+    g->child(!heavy) = top;
+    x->set_lean(g_lean == tall ? short_side : kEven);
+    c->set_lean(g_lean == short_side ? tall : kEven);
+    g->set_lean(kEven);
+    lowered = true;
+    return middle;
   }
+  x->child(heavy) = c->child(!heavy);
+  c->child(!heavy) = top;
+  lowered = c->lean() != kEven;
+  x->set_lean(lowered ? kEven : tall);
+  c->set_lean(lowered ? kEven : short_side);
+  return up;
 }
 
-// A rotation updates the recorded heights of the two nodes it moves only.
-Node* rotate_left(Node* node) {
-  Node* right = node->right;
-  if (right == nullptr) throw Fault("left rotation needs a right child");
-  node->right = right->left;
-  node->right_height = right->left_height;
-  set_left(right, node);
-  return right;
+// One step of a descent: the node passed and the side taken (true: right).
+struct Step {
+  NodeIndex node;
+  bool right;
+};
+using Path = PathStack<Step>;
+
+// The link that holds path[i]'s node: its parent's child link, or the root.
+NodeIndex& link_of(NodePool& pool, NodeIndex& root, Path& path, int i) noexcept {
+  return i == 0 ? root : pool.at(path[i - 1].node)->child(path[i - 1].right);
 }
 
-Node* rotate_right(Node* node) {
-  Node* left = node->left;
-  if (left == nullptr) throw Fault("right rotation needs a left child");
-  node->left = left->right;
-  node->left_height = left->right_height;
-  set_right(left, node);
-  return left;
-}
-
-Node* rebalance(Node* node) {
-  const int balance = balance_of(node);
-  if (balance > 1) {
-    // A balanced taller child (only after a removal) gets a single rotation.
-    if (balance_of(node->left) < 0) set_left(node, rotate_left(node->left));
-    return rotate_right(node);
-  }
-  if (balance < -1) {
-    if (balance_of(node->right) > 0) set_right(node, rotate_right(node->right));
-    return rotate_left(node);
-  }
-  return node;
-}
-
-namespace {
-
-// The slots passed on the way down, root first: slot i holds the node at depth i.
-using Path = PathStack<Node**>;
-
-// After the subtree at `changed` grew or shrank, walks back up the path,
-// recording heights and rebalancing.  Once a node's recorded height for the
-// changed side is what it was, neither its balance nor its own height moved,
-// so nothing above it can change either and the walk stops: every node
-// further up would be left exactly as it is.
-inline void retrace(Path& path, Node** changed) {
+// After the subtree below the last step grew by a level, walks back up,
+// updating leans.  A node that becomes even, or a rotation, keeps the height
+// of everything above, so the walk stops there.  True if the whole tree grew.
+bool retrace_growth(NodePool& pool, NodeIndex& root, Path& path) {
   for (int i = path.depth() - 1; i >= 0; --i) {
-    Node* node = *path[i];
-    const bool left = changed == &node->left;
-    const std::uint8_t before = left ? node->left_height : node->right_height;
-    refresh_height(node, left);
-    if ((left ? node->left_height : node->right_height) == before) return;
-    *path[i] = rebalance(node);
-    changed = path[i];
+    const Step step = path[i];
+    Node* node = pool.at(step.node);
+    const Lean lean = node->lean();
+    if (lean == kEven) {
+      node->set_lean(tall_side(step.right));
+      continue;
+    }
+    if (lean != tall_side(step.right)) {
+      node->set_lean(kEven);
+      return false;
+    }
+    bool lowered = false;
+    link_of(pool, root, path, i) = rebalance(pool, step.node, step.right, lowered);
+    return false;
+  }
+  return true;
+}
+
+// After the subtree below the last step lost a level.  A node that was even
+// now leans the other way with its height unchanged, and a rotation over an
+// even child keeps the height: the walk stops at either.  True if the whole
+// tree shrank.
+bool retrace_shrink(NodePool& pool, NodeIndex& root, Path& path) {
+  for (int i = path.depth() - 1; i >= 0; --i) {
+    const Step step = path[i];
+    Node* node = pool.at(step.node);
+    const Lean lean = node->lean();
+    if (lean == tall_side(step.right)) {
+      node->set_lean(kEven);
+      continue;
+    }
+    if (lean == kEven) {
+      node->set_lean(tall_side(!step.right));
+      return false;
+    }
+    bool lowered = false;
+    link_of(pool, root, path, i) = rebalance(pool, step.node, !step.right, lowered);
+    if (!lowered) return false;
+  }
+  return true;
+}
+
+// Copies the subtree into `to`, taking slots in key order, and returns its
+// new root.  Links are rewritten; the entries' references move as they are.
+NodeIndex copy_in_order(const NodePool& from, NodePool& to, NodeIndex index) {
+  if (index == kNoNode) return kNoNode;
+  const Node* old = from.at(index);
+  const NodeIndex left = copy_in_order(from, to, old->left);
+  Result<NodeIndex> placed = to.take();
+  if (!placed) throw Fault("relocation ran out of reserved slots");
+  const NodeIndex right = copy_in_order(from, to, old->right);
+  Node* node = to.at(placed.value());
+  node->key_word = old->key_word;
+  node->native_bits = old->native_bits;
+  node->left = left;
+  node->right = right;
+  if (to.keyed()) static_cast<KeyedNode*>(node)->value = value_in(from, old);
+  return placed.value();
+}
+
+// The descent of insert and remove: the node whose key compares Equal, or
+// kNoNode, with every node passed before it and the side taken in `path`.
+template <std::size_t Stride>
+Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key, Path& path) {
+  if (at == kNoNode) return kNoNode;
+  const SlotView<Stride> slot(pool.chunk_table());
+  const Node* node = slot(at);
+  for (;;) {
+    const Node* const left_child = slot(node->left);
+    const Node* const right_child = slot(node->right);
+    __builtin_prefetch(left_child);
+    __builtin_prefetch(right_child);
+    Result<Ordering> order = compare(key, node->key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Equal) return at;
+    const bool right = order.value() == Ordering::Greater;
+    path.push({at, right});
+    at = node->child(right);
+    if (at == kNoNode) return kNoNode;
+    node = right ? right_child : left_child;
   }
 }
 
+template <std::size_t Stride>
+Result<PyObject*> find_in(const NodePool& pool, NodeIndex at, const KeyView& key) {
+  if (at == kNoNode) return static_cast<PyObject*>(nullptr);
+  const SlotView<Stride> slot(pool.chunk_table());
+  const Node* node = slot(at);
+  for (;;) {
+    const Node* const left_child = slot(node->left);
+    const Node* const right_child = slot(node->right);
+    __builtin_prefetch(left_child);
+    __builtin_prefetch(right_child);
+    Result<Ordering> order = compare(key, node->key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Equal) {
+      if constexpr (Stride == sizeof(KeyedNode)) return static_cast<const KeyedNode*>(node)->value;
+      return node->key_object();
+    }
+    const bool right = order.value() == Ordering::Greater;
+    at = node->child(right);
+    if (at == kNoNode) return static_cast<PyObject*>(nullptr);
+    node = right ? right_child : left_child;
+  }
+}
+
+Result<NodeIndex> descend(const NodePool& pool, NodeIndex root, const KeyView& key, Path& path) {
+  return pool.keyed() ? descend<sizeof(KeyedNode)>(pool, root, key, path) : descend<sizeof(Node)>(pool, root, key, path);
+}
+
 }  // namespace
+
+Status PythonAvlTree::compact() {
+  NodePool fresh;
+  fresh.set_keyed(pool_.keyed());
+  fresh.reserve(len_);
+  if (fresh.capacity() < len_) return Error::no_memory();
+  root_ = copy_in_order(pool_, fresh, root_);
+  pool_ = std::move(fresh);
+  return {};
+}
+
+void PythonAvlTree::maybe_compact() {
+  const std::uint64_t slots = pool_.capacity();
+  if (slots < kCompactFrom || len_ * 2 >= slots || len_ >= compact_below_) return;
+  if (compact()) {
+    compact_below_ = UINT64_MAX;
+    return;
+  }
+  // Without memory now, try again once half of what is left is gone.
+  compact_below_ = len_ / 2;
+}
 
 Result<bool> PythonAvlTree::insert(Entry&& entry) {
   const KeyView key = KeyView::of(entry.key.get());
   Path path;
-  Node** slot = &root_;
-  while (Node* node = *slot) {
-    prefetch_children(node);
-    Result<Ordering> order = compare(key, node->key());
-    if (!order) {
-      Entry dropped(std::move(entry));
-      return std::move(order).error();
-    }
-    if (order.value() == Ordering::Equal) {
-      Entry duplicate(std::move(entry));  // the stored entry stays as it is
-      return false;
-    }
-    path.push(slot);
-    slot = order.value() == Ordering::Less ? &node->left : &node->right;
+  Result<NodeIndex> found = descend(pool_, root_, key, path);
+  if (!found) {
+    Entry dropped(std::move(entry));
+    return std::move(found).error();
   }
-  Result<Node*> made = Node::make(std::move(entry), key.native);
-  if (!made) return std::move(made).error();
-  *slot = made.value();
+  if (found.value() != kNoNode) {
+    Entry duplicate(std::move(entry));  // the stored entry stays as it is
+    return false;
+  }
+  const std::uint64_t key_word = key_word_of(key);
+  const bool separate_key = entry.key.get() != entry.value.get();
+  if (!pool_.has_storage()) {
+    pool_.set_keyed(separate_key);
+  } else if (separate_key && !pool_.keyed()) {
+    // The first entry whose key is not its value: every node gets a value
+    // slot, at the same index, so that the path stays valid.
+    if (Status s = pool_.widen(); !s) {
+      Entry dropped(std::move(entry));
+      return std::move(s).error();
+    }
+  }
+  Result<NodeIndex> slot = pool_.take();
+  if (!slot) {
+    Entry dropped(std::move(entry));
+    return std::move(slot).error();
+  }
+  Node* node = pool_.at(slot.value());
+  node->key_word = key_word;
+  node->native_bits = key.native.bits;
+  node->left = kNoNode;
+  node->right = kNoNode;
+  // The node keeps both references; without a value slot, both to the one object.
+  PyObject* value = entry.value.release();
+  if (pool_.keyed()) static_cast<KeyedNode*>(node)->value = value;
+  static_cast<void>(entry.key.release());
+  link_of(pool_, root_, path, path.depth()) = slot.value();
   ++len_;
-  retrace(path, slot);
+  if (retrace_growth(pool_, root_, path)) ++height_;
   return true;
 }
 
 Result<bool> PythonAvlTree::remove(const KeyView& key) {
   Path path;
-  Node** slot = &root_;
-  Node* node;
-  for (;;) {
-    node = *slot;
-    if (node == nullptr) return false;
-    prefetch_children(node);
-    Result<Ordering> order = compare(key, node->key());
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Equal) break;
-    path.push(slot);
-    slot = order.value() == Ordering::Less ? &node->left : &node->right;
-  }
-  Node** changed = slot;
-  if (node->left == nullptr || node->right == nullptr) {
-    *slot = node->left != nullptr ? node->left : node->right;
+  Result<NodeIndex> found = descend(pool_, root_, key, path);
+  if (!found) return std::move(found).error();
+  const NodeIndex at = found.value();
+  if (at == kNoNode) return false;
+  Node* node = pool_.at(at);
+  const int depth = path.depth();
+  if (node->left == kNoNode || node->right == kNoNode) {
+    link_of(pool_, root_, path, depth) = node->left != kNoNode ? node->left : node->right;
   } else {
-    // The in-order successor takes the node's place, never the predecessor.
-    // It moves up first, with the node's children and their heights, and
-    // is then detached from the bottom of the right subtree's left spine.
-    path.push(slot);
-    const int spine = path.depth();
-    Node** min_slot = &node->right;
-    while ((*min_slot)->left != nullptr) {
-      path.push(min_slot);
-      min_slot = &(*min_slot)->left;
+    // The in-order successor takes the node's place, never the predecessor,
+    // with the node's children and lean; its own right subtree takes its
+    // old place at the bottom of the right subtree's left spine.
+    path.push({at, true});
+    NodeIndex successor = node->right;
+    Node* s = pool_.at(successor);
+    while (s->left != kNoNode) {
+      path.push({successor, false});
+      successor = s->left;
+      s = pool_.at(successor);
     }
-    Node* successor = *min_slot;
-    *min_slot = successor->right;
-    successor->left = node->left;
-    successor->left_height = node->left_height;
-    successor->right = node->right;
-    successor->right_height = node->right_height;
-    *slot = successor;
-    // The slot that held the right subtree now lives in the successor.
-    if (path.depth() > spine)
-      path[spine] = &successor->right;
-    else
-      min_slot = &successor->right;
-    changed = min_slot;
+    if (path.depth() > depth + 1) {
+      pool_.at(path[path.depth() - 1].node)->left = s->right;
+      s->right = node->right;
+    }
+    s->left = node->left;
+    s->set_lean(node->lean());
+    link_of(pool_, root_, path, depth) = successor;
+    path[depth] = Step{successor, true};
   }
-  set_left(node, nullptr);
-  set_right(node, nullptr);
+  PyObject* key_object = node->key_object();
+  Entry removed(Ref::steal(value_in(pool_, node)), Ref::steal(key_object));
+  pool_.give_back(at);
   --len_;
-  retrace(path, changed);
+  if (retrace_shrink(pool_, root_, path)) --height_;
+  maybe_compact();
   // Finalisers of the removed value and key find the tree consistent.
-  Node::destroy(node);
+  removed = Entry();
   return true;
 }
 
-Result<const Node*> PythonAvlTree::find(const KeyView& key) const {
-  const Node* node = root_;
-  while (node != nullptr) {
-    prefetch_children(node);
-    Result<Ordering> order = compare(key, node->key());
-    if (!order) return std::move(order).error();
-    switch (order.value()) {
-      case Ordering::Equal:
-        return node;
-      case Ordering::Less:
-        node = node->left;
-        break;
-      case Ordering::Greater:
-        node = node->right;
-        break;
-    }
-  }
-  return static_cast<const Node*>(nullptr);
+Result<PyObject*> PythonAvlTree::find(const KeyView& key) const {
+  return pool_.keyed() ? find_in<sizeof(KeyedNode)>(pool_, root_, key) : find_in<sizeof(Node)>(pool_, root_, key);
 }
 
 void PythonAvlTree::prefetch_descents(const KeyView* keys, int count) const noexcept {
-  const Node* at[kMaxDescents];
+  NodeIndex at[kMaxDescents];
   count = std::min(count, kMaxDescents);
   std::fill(at, at + count, root_);
-  for (bool moving = root_ != nullptr; moving;) {
+  for (bool moving = root_ != kNoNode; moving;) {
     moving = false;
     for (int i = 0; i < count; ++i) {
-      const Node* node = at[i];
-      if (node == nullptr) continue;
+      if (at[i] == kNoNode) continue;
+      const Node* node = pool_.at(at[i]);
       const KeyView stored = node->key();
-      const Node* next = nullptr;
+      NodeIndex next = kNoNode;
       if (compares_natively(keys[i].native, stored.native)) {
         Result<Ordering> order = compare(keys[i], stored);
         const int side = order ? static_cast<int>(order.value()) : 0;
         // Chosen without a branch: which way each descent turns is a coin toss.
-        const Node* const children[2] = {node->left, node->right};
+        const NodeIndex children[2] = {node->left, node->right};
         next = children[side > 0];
-        next = side == 0 ? nullptr : next;
+        next = side == 0 ? kNoNode : next;
       }
-      __builtin_prefetch(next);  // a prefetch of null is harmless
-      moving |= next != nullptr;
+      if (next != kNoNode) prefetch_slot(pool_, next);
+      moving |= next != kNoNode;
       at[i] = next;
     }
   }
 }
 
-const Node* PythonAvlTree::first() const noexcept {
-  const Node* node = root_;
-  while (node != nullptr && node->left != nullptr) node = node->left;
-  return node;
+PyObject* PythonAvlTree::first() const noexcept {
+  if (root_ == kNoNode) return nullptr;
+  const Node* node = pool_.at(root_);
+  while (node->left != kNoNode) node = pool_.at(node->left);
+  return value_in(pool_, node);
 }
 
-const Node* PythonAvlTree::last() const noexcept {
-  const Node* node = root_;
-  while (node != nullptr && node->right != nullptr) node = node->right;
-  return node;
+PyObject* PythonAvlTree::last() const noexcept {
+  if (root_ == kNoNode) return nullptr;
+  const Node* node = pool_.at(root_);
+  while (node->right != kNoNode) node = pool_.at(node->right);
+  return value_in(pool_, node);
 }
 
-int PythonAvlTree::traverse(visitproc visit, void* arg) const {
-  // Recurses into the left child and loops along the right, so the depth
-  // stays within the height.
-  const auto walk = [&](const auto& self, const Node* node) -> int {
-    for (; node != nullptr; node = node->right) {
-      Py_VISIT(node->entry.value.get());
-      Py_VISIT(node->entry.key.get());
-      if (const int stop = self(self, node->left)) return stop;
+// In pre-order: at each node the value, the key, then the left subtree,
+// then the right subtree.  Recurses into the left child and loops along the
+// right: the depth stays within the height.
+void PythonAvlTree::release_all(NodePool& pool, NodeIndex index) noexcept {
+  while (index != kNoNode) {
+    const Node* node = pool.at(index);
+    const NodeIndex left = node->left;
+    const NodeIndex right = node->right;
+    {
+      Entry entry(Ref::steal(value_in(pool, node)), Ref::steal(node->key_object()));
     }
-    return 0;
-  };
-  return walk(walk, root_);
+    release_all(pool, left);
+    index = right;
+  }
 }
 
 void PythonAvlTree::clear() noexcept {
-  Node* old = std::exchange(root_, nullptr);
+  // The tree is empty, with storage of its own, before any finaliser runs.
+  NodePool old(std::move(pool_));
+  const NodeIndex root = std::exchange(root_, kNoNode);
   len_ = 0;
-  destroy_subtree(old);
+  height_ = 0;
+  compact_below_ = UINT64_MAX;
+  release_all(old, root);
 }
+
+int PythonAvlTree::traverse(visitproc visit, void* arg) const {
+  for (NodeIndex index = 1; index < pool_.end(); ++index) {
+    const Node* node = pool_.at(index);
+    if (node->key_word == 0) continue;  // a free slot
+    if (int stop = visit(value_in(pool_, node), arg)) return stop;
+    if (int stop = visit(node->key_object(), arg)) return stop;
+  }
+  return 0;
+}
+
+Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
+  if (len_ != 0 || pool_.has_storage()) throw Fault("a sorted build needs an empty tree");
+  const std::size_t count = entries.size();
+  if (count > NodePool::kIndexLimit) return Error::make(PyExc_OverflowError, "a tree holds at most 2**32 - 1 entries");
+  bool keyed = false;
+  for (std::size_t i = 0; i < count && !keyed; ++i) keyed = entries[i].key.get() != entries[i].value.get();
+  NodePool pool;
+  pool.set_keyed(keyed);
+  pool.reserve(count);
+  if (pool.capacity() < count) return Error::no_memory();
+  // Entry i of the order lands in slot i + 1: the nodes lie in key order.
+  for (std::size_t i = 0; i < count; ++i) {
+    Result<NodeIndex> slot = pool.take();
+    if (!slot || slot.value() != i + 1) throw Fault("a sorted build did not get its reserved slots");
+    Node* node = pool.at(slot.value());
+    const KeyView key = KeyView::of(entries[i].key.get());
+    node->key_word = key_word_of(key);
+    node->native_bits = key.native.bits;
+  }
+  // The root of positions [first, first + size) is the upper middle one.
+  struct Builder {
+    NodePool& pool;
+    NodeIndex build(std::size_t first, std::size_t size) {
+      if (size == 0) return kNoNode;
+      const std::size_t left_size = size / 2;
+      const auto index = static_cast<NodeIndex>(first + left_size + 1);
+      Node* node = pool.at(index);
+      node->left = build(first, left_size);
+      node->right = build(first + left_size + 1, size - 1 - left_size);
+      // A subtree of k nodes built so is std::bit_width(k) levels high.
+      node->set_lean(std::bit_width(left_size) > std::bit_width(size - 1 - left_size) ? kLeftTall : kEven);
+      return index;
+    }
+  };
+  const NodeIndex root = Builder{pool}.build(0, count);
+  for (std::size_t i = 0; i < count; ++i) {
+    Entry entry = std::move(entries[i]);
+    PyObject* value = entry.value.release();
+    if (keyed) static_cast<KeyedNode*>(pool.at(static_cast<NodeIndex>(i + 1)))->value = value;
+    static_cast<void>(entry.key.release());
+  }
+  pool_ = std::move(pool);
+  root_ = root;
+  len_ = count;
+  height_ = static_cast<unsigned>(std::bit_width(count));
+  return {};
+}
+
+#ifdef QUORVEL_TESTING
+namespace {
+
+struct Checker {
+  const NodePool& pool;
+  std::uint64_t len;
+  bool order;
+  std::uint64_t seen = 0;
+  const Node* previous = nullptr;
+  const char* broken = nullptr;
+
+  // The subtree's height, checking every node of it in key order.
+  int walk(NodeIndex index, int depth) {
+    if (index == kNoNode || broken != nullptr) return 0;
+    if (depth > 96) return fail("the tree is deeper than an AVL tree can be");
+    if (index >= pool.end()) return fail("a link points past the slots handed out");
+    if (++seen > len) return fail("more nodes are reachable than the length");
+    const Node* node = pool.at(index);
+    if (node->key_word == 0) return fail("a reachable slot is on the free list");
+    const int left = walk(node->left, depth + 1);
+    const NativeKey native = NativeKey::of(node->key_object());
+    if (native.kind != node->key().native.kind || (native.kind != kNoNative && native.bits != node->native_bits))
+      return fail("a node's native key is not that of its key object");
+    if (order && previous != nullptr && compares_natively(previous->key().native, node->key().native)) {
+      Result<Ordering> order = compare(previous->key(), node->key());
+      if (!order || order.value() != Ordering::Less) return fail("native keys are out of order");
+    }
+    previous = node;
+    const int right = walk(node->right, depth + 1);
+    if (left - right > 1 || right - left > 1) return fail("a node is out of balance");
+    const Lean expected = left > right ? kLeftTall : (right > left ? kRightTall : kEven);
+    if (node->lean() != expected) return fail("a node's recorded lean is wrong");
+    return 1 + std::max(left, right);
+  }
+
+  int fail(const char* what) {
+    if (broken == nullptr) broken = what;
+    return 0;
+  }
+};
+
+}  // namespace
+
+Status PythonAvlTree::check_invariants(bool order) const {
+  Checker checker{pool_, len_, order};
+  const int height = checker.walk(root_, 0);
+  const char* broken = checker.broken;
+  if (broken == nullptr && checker.seen != len_) broken = "fewer nodes are reachable than the length";
+  if (broken == nullptr && static_cast<unsigned>(height) != height_) broken = "the recorded height is wrong";
+  if (broken == nullptr) {
+    std::uint64_t free = 0;
+    for (NodeIndex index = pool_.free_head(); index != kNoNode && free <= pool_.free_count();
+         index = pool_.at(index)->left, ++free) {
+      if (index >= pool_.end() || pool_.at(index)->key_word != 0) {
+        broken = "the free list holds a slot in use";
+        break;
+      }
+    }
+    if (broken == nullptr && free != pool_.free_count()) broken = "the free list's length is not its count";
+    if (broken == nullptr && len_ + free != static_cast<std::uint64_t>(pool_.end()) - 1)
+      broken = "slots are neither in the tree nor free";
+    if (broken == nullptr && pool_.end() > pool_.capacity() + 1) broken = "slots were handed out past the storage";
+  }
+  if (broken != nullptr) return Error::make(PyExc_AssertionError, broken);
+  return {};
+}
+#endif
 
 }  // namespace quorvel

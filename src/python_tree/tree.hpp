@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "python_tree/compare.hpp"
+#include "python_tree/pool.hpp"
 #include "support/error.hpp"
 #include "support/memory.hpp"
 #include "support/ref.hpp"
@@ -38,52 +39,6 @@ struct Entry {
 template <>
 inline constexpr bool is_relocatable<Entry> = true;
 
-// A node keeps the heights of its two subtrees rather than its own: on the
-// way back up from an insertion or removal, rebalancing then reads only the
-// nodes on the path, never the sibling subtree (one cache miss per level
-// saved).  Its own height is 1 + the larger of the two.
-struct Node {
-  Node* left = nullptr;   // keys that compared Less
-  Node* right = nullptr;  // keys that compared Greater
-  Entry entry;
-  std::uint64_t native_bits = 0;  // NativeKey of entry.key, split to keep the node at 48 bytes
-  std::uint8_t native_kind = kNoNative;
-  // AVL heights stay far below 255 (about 93 for 2**64 nodes).
-  std::uint8_t left_height = 0;
-  std::uint8_t right_height = 0;
-
-  KeyView key() const noexcept { return KeyView{entry.key.get(), NativeKey{native_bits, native_kind}}; }
-
-  // A new leaf owning the entry, or MemoryError (the entry is then released).
-  static Result<Node*> make(Entry&& entry, NativeKey native);
-  // Releases one detached node: value, then key, then the memory.
-  static void destroy(Node* node) noexcept;
-};
-
-// h(x): the height of a subtree, 0 when empty.
-inline unsigned height_of(const Node* node) noexcept {
-  return node ? 1u + (node->left_height > node->right_height ? node->left_height : node->right_height) : 0u;
-}
-
-// Links `child` as the left or right subtree and records its height.
-inline void set_left(Node* node, Node* child) noexcept {
-  node->left = child;
-  node->left_height = static_cast<std::uint8_t>(height_of(child));
-}
-inline void set_right(Node* node, Node* child) noexcept {
-  node->right = child;
-  node->right_height = static_cast<std::uint8_t>(height_of(child));
-}
-
-// Releases a whole subtree in pre-order: at each node the value, the key,
-// then the left subtree, then the right subtree.
-void destroy_subtree(Node* node) noexcept;
-
-Node* rotate_left(Node* node);
-Node* rotate_right(Node* node);
-// Restores the balance of a node whose recorded subtree heights are current.
-Node* rebalance(Node* node);
-
 // A stack as deep as the longest path from the root (an AVL tree of 2**64
 // nodes is at most 93 levels deep), held in place: the iterative walks keep
 // their pending nodes in one.  Overflowing it means the tree is broken.
@@ -107,19 +62,61 @@ class PathStack {
   int depth_ = 0;
 };
 
+// The tree's invariants, which every operation keeps and the testing build's
+// check verifies:
+// - order: for every node, each key in its left subtree compares Less than
+//   its key and each key in its right subtree Greater;
+// - uniqueness: no two stored keys compare Equal (an insertion of an Equal
+//   key keeps the stored entry);
+// - balance: the heights of a node's two subtrees differ by at most one;
+// - recorded lean: each node records which subtree is the taller (or
+//   neither), and the tree records its own height (0 when empty);
+// - len: the number of nodes reachable from the root, each slot of the pool
+//   either reachable exactly once or on the free list.
+//
+// What each operation costs, n entries, h <= 1.44 log2(n + 2) levels:
+// - insert: h comparisons, O(h) lean updates stopping early, <= 1 rotation, amortised O(1) storage.
+// - remove: h comparisons, O(h) lean updates stopping early, <= h rotations, amortised O(1) compaction.
+// - find: h comparisons; first, last: h steps and none; len, height: O(1).
+// - clear, destruction: O(n), each reference released once; reserve, trim: O(count / 4096) blocks.
+// - snapshots (traversal.hpp): O(n) for full walks, O(h + values taken) for bounded ones.
+//
+/* A rotation moves one node up over its parent; the middle subtree changes
+   sides, every other subtree keeps its place:
+
+          x                   l                  x                   r
+         / \    right(x)     / \                / \     left(x)     / \
+        l   c   ------->    a   x              a   r    ------->   x   c
+       / \                     / \                / \             / \
+      a   b                   b   c              b   c           a   b
+
+   Removing a node x with two children splices its in-order successor s (the
+   leftmost node of its right subtree) into x's place, with x's children and
+   lean; s's own right subtree t takes s's old place:
+
+          x                   s
+         / \                 / \
+        a   r               a   r
+           / \                 / \
+          s   c               t   c
+           \
+            t
+*/
 class PythonAvlTree {
  public:
   PythonAvlTree() noexcept = default;
-  PythonAvlTree(Node* root, std::uint64_t len) noexcept : root_(root), len_(len) {}
   PythonAvlTree(PythonAvlTree&& other) noexcept
-      : root_(std::exchange(other.root_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+      : pool_(std::move(other.pool_)),
+        root_(std::exchange(other.root_, kNoNode)),
+        len_(std::exchange(other.len_, 0)),
+        height_(std::exchange(other.height_, 0)),
+        compact_below_(std::exchange(other.compact_below_, UINT64_MAX)) {}
   PythonAvlTree& operator=(PythonAvlTree&&) = delete;
   PythonAvlTree(const PythonAvlTree&) = delete;
   ~PythonAvlTree() { clear(); }
 
-  const Node* root() const noexcept { return root_; }
   std::uint64_t len() const noexcept { return len_; }
-  unsigned height() const noexcept { return height_of(root_); }
+  unsigned height() const noexcept { return height_; }
 
   // Stores the entry: true, or false for a duplicate key (the entry is then
   // released and the stored one stays).  On an exception the entry is
@@ -128,8 +125,8 @@ class PythonAvlTree {
   // Removes the entry whose key compares Equal.  Its references are released
   // only once the whole tree is consistent again.
   Result<bool> remove(const KeyView& key);
-  // The node whose key compares Equal to the probe, or null.
-  Result<const Node*> find(const KeyView& key) const;
+  // The stored value (borrowed) whose key compares Equal to the probe, or null.
+  Result<PyObject*> find(const KeyView& key) const;
 
   // Starts loading the nodes that descents for these keys would pass through
   // in the tree as it is now.  The descents go a level at a time, all of
@@ -139,21 +136,67 @@ class PythonAvlTree {
   static constexpr int kMaxDescents = 16;
   void prefetch_descents(const KeyView* keys, int count) const noexcept;
 
-  const Node* first() const noexcept;
-  const Node* last() const noexcept;
+  // The values with the smallest and largest keys (borrowed), or null.
+  PyObject* first() const noexcept;
+  PyObject* last() const noexcept;
+
+  // Room for `count` more entries without growing the storage: a hint that
+  // spares growth steps and spare room when the count is known.  An empty
+  // tree takes the node size for entries with or without a key of their
+  // own.  trim() gives back what such a hint reserved and no entry took.
+  void reserve(std::uint64_t count, bool separate_keys) noexcept {
+    if (!pool_.has_storage()) pool_.set_keyed(separate_keys);
+    pool_.reserve(count);
+  }
+  void trim() noexcept { pool_.trim(); }
+
+  // Builds the tree of `entries`, in that order, into an empty tree with
+  // minimal height and no comparison: the order is trusted, not checked.
+  // On MemoryError nothing was taken from `entries`.
+  Status assign_sorted(Vec<Entry>& entries);
 
   // Empties the tree, then releases what it held.
   void clear() noexcept;
 
-  // Calls `visit` on every reference the tree holds, the value and then the
-  // key of each node (for a tree without key rule that is one object twice:
-  // the node holds two references to it), for the cyclic garbage collector.
-  // Stops at and returns the first nonzero result.
+  // Visits each stored value, then its key (for a tree whose keys are its
+  // values, the one object twice: the entry holds two references).
   int traverse(visitproc visit, void* arg) const;
 
+  // Read access for the walks.  Node pointers stay valid until the tree
+  // next changes.
+  const Node* root() const noexcept { return node_or_null(root_); }
+  const Node* left_of(const Node* node) const noexcept { return node_or_null(node->left); }
+  const Node* right_of(const Node* node) const noexcept { return node_or_null(node->right); }
+  PyObject* value_of(const Node* node) const noexcept {
+    return pool_.keyed() ? static_cast<const KeyedNode*>(node)->value : node->key_object();
+  }
+
+  // The tree's storage in bytes per slot, slots with storage, and free slots.
+  std::size_t node_size() const noexcept { return pool_.stride(); }
+  std::uint64_t slots() const noexcept { return pool_.capacity(); }
+
+#ifdef QUORVEL_TESTING
+  // Verifies every invariant above and the pool's accounting, natively and
+  // without calling the interpreter: AssertionError says what is broken.
+  // Without `order`, the order of keys is not checked: comparisons that lie
+  // can leave even native keys out of order.
+  Status check_invariants(bool order) const;
+#endif
+
  private:
-  Node* root_ = nullptr;
+  const Node* node_or_null(NodeIndex index) const noexcept { return index ? pool_.at(index) : nullptr; }
+  // Moves every node into new storage of exactly `len` slots, in key order;
+  // the shape and every entry stay.  On MemoryError nothing changed.
+  Status compact();
+  // After a removal: compacts the storage once it is mostly free.
+  void maybe_compact();
+  void release_all(NodePool& pool, NodeIndex root) noexcept;
+
+  NodePool pool_;
+  NodeIndex root_ = kNoNode;
   std::uint64_t len_ = 0;
+  unsigned height_ = 0;
+  std::uint64_t compact_below_ = UINT64_MAX;  // lowered after a compaction could not get memory
 };
 
 }  // namespace quorvel

@@ -1,0 +1,168 @@
+// The storage of a tree's nodes: fixed-size chunks addressed by 32-bit indices.
+//
+// A node is 24 bytes when the key is the value and 32 when the entry keeps a
+// separate key, instead of one 48-byte allocation each.  Index 0 means "no
+// node".  Chunks hold 2**12 slots; only the last one grows (by doubling, from
+// a few slots, or to an exact size when the caller knows how many entries are
+// coming), so at most half of one chunk is ever spare, and growth never moves
+// a node of any other chunk.  A growth of the last chunk may move its nodes:
+// no pointer into the pool is kept across anything that can grow it.
+// Freed slots form a list threaded through their left links.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "python_tree/compare.hpp"
+#include "support/error.hpp"
+#include "support/memory.hpp"
+
+namespace quorvel {
+
+using NodeIndex = std::uint32_t;
+inline constexpr NodeIndex kNoNode = 0;
+
+// Which subtree of a node is the taller, if either.
+enum Lean : std::uint8_t { kEven = 0, kLeftTall = 1, kRightTall = 2 };
+
+// The part of a node every tree has.  The key word packs the key object's
+// address with its native kind (the low three bits, free since objects are
+// 8-aligned) and the node's lean (the top two bits, which no user-space
+// address sets on the 64-bit platforms the module is built for).  A key word
+// of 0 marks a free slot.
+struct Node {
+  std::uint64_t key_word;
+  std::uint64_t native_bits;
+  NodeIndex left;   // keys that compared Less
+  NodeIndex right;  // keys that compared Greater
+
+  static constexpr std::uint64_t kKindMask = 7;
+  static constexpr unsigned kLeanShift = 62;
+  static constexpr std::uint64_t kAddressMask = ~(kKindMask | (std::uint64_t{3} << kLeanShift));
+
+  PyObject* key_object() const noexcept { return reinterpret_cast<PyObject*>(key_word & kAddressMask); }
+  KeyView key() const noexcept {
+    return KeyView{key_object(), NativeKey{native_bits, static_cast<std::uint8_t>(key_word & kKindMask)}};
+  }
+  Lean lean() const noexcept { return static_cast<Lean>(key_word >> kLeanShift); }
+  void set_lean(Lean lean) noexcept {
+    key_word = (key_word & ~(std::uint64_t{3} << kLeanShift)) | (std::uint64_t{lean} << kLeanShift);
+  }
+  NodeIndex child(bool right_side) const noexcept { return right_side ? right : left; }
+  NodeIndex& child(bool right_side) noexcept { return right_side ? right : left; }
+};
+static_assert(sizeof(Node) == 24);
+
+// A node of a tree whose entries keep a key apart from the value.
+struct KeyedNode : Node {
+  PyObject* value;
+};
+static_assert(sizeof(KeyedNode) == 32);
+
+// The slots of a pool seen with a node size known at compile time, for a
+// walk during which the pool does not grow.
+template <std::size_t Stride>
+class SlotView {
+ public:
+  explicit SlotView(char* const* chunks) noexcept : chunks_(chunks) {}
+  Node* operator()(NodeIndex index) const noexcept;
+
+ private:
+  char* const* chunks_;
+};
+
+class NodePool {
+ public:
+  static constexpr unsigned kChunkShift = 12;
+  static constexpr std::uint64_t kChunkSlots = std::uint64_t{1} << kChunkShift;
+  // Index 0 is "no node", so at most 2**32 - 1 slots.
+  static constexpr std::uint64_t kIndexLimit = UINT32_MAX;
+
+  NodePool() noexcept = default;
+  NodePool(NodePool&& other) noexcept { swap(other); }
+  NodePool& operator=(NodePool&& other) noexcept {
+    NodePool moved(std::move(other));
+    swap(moved);
+    return *this;
+  }
+  NodePool(const NodePool&) = delete;
+  // Frees the storage only: the owner has released the entries.
+  ~NodePool() { free_storage(); }
+
+  bool keyed() const noexcept { return stride_ == sizeof(KeyedNode); }
+  // Chooses the node size; only while the pool has no storage.
+  void set_keyed(bool keyed) noexcept { stride_ = keyed ? sizeof(KeyedNode) : sizeof(Node); }
+
+  // The slot of an index that was handed out.  For kNoNode (with chunk 0
+  // present) an address that may be prefetched, never read.
+  Node* at(NodeIndex index) const noexcept {
+    return reinterpret_cast<Node*>(chunks_[index >> kChunkShift] +
+                                   static_cast<std::size_t>(index & (kChunkSlots - 1)) * stride_);
+  }
+  bool has_storage() const noexcept { return !chunks_.empty(); }
+  // The chunk table, for walks that read many slots while nothing grows.
+  char* const* chunk_table() const noexcept { return chunks_.data(); }
+  std::size_t stride() const noexcept { return stride_; }
+
+  // A slot from the free list or a fresh one (contents undefined), growing
+  // the storage if needed: MemoryError, or OverflowError past 2**32 - 1
+  // slots; the pool is then unchanged.
+  Result<NodeIndex> take() noexcept;
+  // Puts a slot whose entry was moved out on the free list.
+  void give_back(NodeIndex index) noexcept;
+  // Room for `count` more fresh slots without growth, sized exactly.  A hint:
+  // on failure the pool keeps what it could get and stays valid.
+  void reserve(std::uint64_t count) noexcept;
+  // Gives back the storage past the last slot handed out.
+  void trim() noexcept;
+  // Gives every node a value slot holding its key object, each at its own
+  // index; free slots stay free.  On MemoryError nothing changed.
+  Status widen() noexcept;
+
+  // Slots with storage, slots handed out (in use or free), and free slots.
+  std::uint64_t capacity() const noexcept { return capacity_ - 1; }
+  NodeIndex end() const noexcept { return static_cast<NodeIndex>(next_); }  // indices below were handed out
+  std::uint64_t free_count() const noexcept { return free_count_; }
+  NodeIndex free_head() const noexcept { return free_; }
+
+#ifdef QUORVEL_TESTING
+  // Lowers the slot limit so that its error can be reached in a test; 0 restores it.
+  static std::uint64_t index_limit_for_testing;
+#endif
+
+ private:
+  void swap(NodePool& other) noexcept {
+    std::swap(chunks_, other.chunks_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(next_, other.next_);
+    std::swap(free_, other.free_);
+    std::swap(free_count_, other.free_count_);
+    std::swap(stride_, other.stride_);
+  }
+  // Grows the last chunk, or starts a new one, to hold indices below `wanted`
+  // (at most to the end of that chunk).
+  Status grow_to(std::uint64_t wanted) noexcept;
+  void free_storage() noexcept;
+  // Where chunk `chunk`'s allocation starts, and how many slots it has.
+  char* chunk_block(std::size_t chunk) const noexcept;
+  std::uint64_t chunk_slots(std::size_t chunk) const noexcept;
+
+  Vec<char*> chunks_;            // chunk c holds indices from c * kChunkSlots on; chunk 0's
+                                 // entry points one slot before its block, as index 0 has none
+  std::uint64_t capacity_ = 1;   // one past the last index with storage
+  std::uint64_t next_ = 1;       // the first index never handed out
+  NodeIndex free_ = kNoNode;     // the free list, through left links
+  std::uint64_t free_count_ = 0;
+  std::uint32_t stride_ = sizeof(Node);
+};
+
+template <std::size_t Stride>
+Node* SlotView<Stride>::operator()(NodeIndex index) const noexcept {
+  return reinterpret_cast<Node*>(chunks_[index >> NodePool::kChunkShift] +
+                                 static_cast<std::size_t>(index & (NodePool::kChunkSlots - 1)) * Stride);
+}
+
+}  // namespace quorvel
