@@ -15,6 +15,8 @@ from typing import Any
 
 from .workloads import Plan
 
+MAX_LOOPS = 50
+
 
 def progress(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
@@ -39,22 +41,36 @@ def timed_run(p: Plan, state: Any) -> int:
     return elapsed
 
 
-def run_plans(plans: list[Plan], warm: list[Plan], repeats: int) -> dict[str, list[int]]:
-    """Each plan's samples (total ns per run), repeat by repeat.
+def run_plans(plans: list[Plan], warm: list[Plan], repeats: int,
+              min_sample_ns: int = 0) -> dict[str, list[int]]:
+    """Each plan's samples (ns per run of its loop), repeat by repeat.
 
     `warm` are the same plans on small data: one untimed run each first warms
-    code paths, caches and the allocator.
+    code paths, caches and the allocator.  A loop that leaves its structure
+    unchanged and takes less than `min_sample_ns` runs several times per
+    sample (the same number in every repeat), so that a short loop is not
+    timed at the mercy of one interruption; its sample is the mean run.
     """
     for p in warm:
         timed_run(p, p.build())
     kept = {p.label: p.build() for p in plans if p.reuse}
+    loops = {p.label: 1 for p in plans}
+    for p in plans:
+        if p.reuse and min_sample_ns:
+            once = max(timed_run(p, kept[p.label]), 1)
+            loops[p.label] = max(1, min(MAX_LOOPS, -(-min_sample_ns // once)))
     gc.collect()
     samples: dict[str, list[int]] = {p.label: [] for p in plans}
     for r in range(repeats):
         turn = r % len(plans)
         for p in plans[turn:] + plans[:turn]:
-            state = kept[p.label] if p.reuse else p.build()
-            samples[p.label].append(timed_run(p, state))
+            if p.reuse:
+                state = kept[p.label]
+                k = loops[p.label]
+                samples[p.label].append(sum(timed_run(p, state) for _ in range(k)) // k)
+            else:
+                state = p.build()
+                samples[p.label].append(timed_run(p, state))
             del state
     return samples
 
