@@ -85,7 +85,7 @@ def meta(args: argparse.Namespace, peers) -> dict:
         "platform": platform.platform(), "cpus": os.cpu_count(),
         "python": platform.python_version(), "cxx": cpp.compiler_version(),
         "versions": versions, "absent": absent(),
-        "notes": [p.note for p in peers if p.note],
+        "notes": list(dict.fromkeys(p.note for p in peers if p.note)),
         "sizes": args.sizes, "repeats": args.repeats,
     }
 
@@ -151,7 +151,8 @@ def main(argv: list[str] | None = None) -> int:
     print(text)
     print(f"wrote results.md, README-table.md, results.json"
           + (", results.png" if wrote_plot else "")
-          + f" to {args.out} in {res['meta']['seconds']} s", file=sys.stderr)
+          + f" to {args.out}; measuring took {res['meta']['seconds']} s, everything "
+          f"{time.perf_counter() - started:.1f} s", file=sys.stderr)
     return 0
 
 

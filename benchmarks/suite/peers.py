@@ -293,6 +293,8 @@ class BintreesPeer(Peer):
 
     dist = "bintrees"
     name = ""
+    note = ("bintrees' key_slice walks from the smallest key (O(n) a query): its range "
+            "reads step with ceiling_key and succ_key")
 
     def load(self):
         import bintrees
@@ -320,13 +322,38 @@ class BintreesPeer(Peer):
                 remove(x)
         return s
 
+    # key_slice and iter_items walk from the smallest key, O(n) a query, so a
+    # bounded read steps from the ceiling of its start with succ_key instead.
     def ranges(self, s, queries):
-        keys = s.key_slice
-        return [list(keys(a, b)) for a, b in queries]
+        ceiling, succ = s.ceiling_key, s.succ_key
+        out = []
+        for a, b in queries:
+            got = []
+            try:
+                k = ceiling(a)
+                while k < b:
+                    got.append(k)
+                    k = succ(k)
+            except KeyError:  # no key at or after a, or the largest key passed
+                pass
+            out.append(got)
+        return out
 
     def runs(self, s, starts, count):
-        keys = s.key_slice
-        return [list(islice(keys(a, None), count)) for a in starts]
+        ceiling, succ = s.ceiling_key, s.succ_key
+        out = []
+        for a in starts:
+            got = []
+            try:
+                k = ceiling(a)
+                while len(got) < count:
+                    got.append(k)
+                    if len(got) < count:
+                        k = succ(k)
+            except KeyError:
+                pass
+            out.append(got)
+        return out
 
 
 class FastAVLTreePeer(BintreesPeer):

@@ -140,7 +140,7 @@ def markdown(res: dict) -> str:
     meta = res["meta"]
     lines = [
         "# quorvel benchmark results", "",
-        f"- {meta['date']}, {meta['platform']}, {meta['cpus']} CPUs; {meta['seconds']} s",
+        f"- {meta['date']}, {meta['platform']}, {meta['cpus']} CPUs; measured in {meta['seconds']} s",
         f"- Python {meta['python']}, {meta['cxx'] or 'no C++ compiler'}",
         "- implementations: " + ", ".join(f"{label} {v}".strip()
                                           for label, v in meta["versions"].items()),
@@ -257,9 +257,12 @@ def readme_table(res: dict) -> str:
         row_cells = {n: cell(by_n[str(n)]) for n in ns if str(n) in by_n}
         if not row_cells:
             continue
-        for against, pick in (("best ordered peer", lambda c: c.best),
-                              ("fastest idiom", lambda c: c.idiom),
-                              ("floor", lambda c: c.floor)):
+        picks = [("best ordered peer", lambda c: c.best),
+                 ("fastest idiom", lambda c: c.idiom),
+                 ("floor", lambda c: c.floor)]
+        picks += [(label, lambda c, label=label: next(
+            (s for s in c.sides if s.label == label), None)) for label in w.also]
+        for against, pick in picks:
             picked = {n: pick(c) for n, c in row_cells.items()}
             if not any(picked.values()):
                 continue

@@ -34,6 +34,7 @@ class Workload:
     unit: str = "element"
     reuse: bool = False                       # the loop leaves the structure unchanged
     cpp_phase: str | None = None              # the std::set phase timing the same thing
+    also: tuple[str, ...] = ()                # peers the README table always names
 
 
 @dataclass
@@ -53,16 +54,17 @@ WORKLOADS: list[Workload] = [
     Workload("insert", "insert random ints", "insert_all", EMPTY, lambda d: (d.ints,),
              cpp_phase="insert"),
     Workload("contains", "x in tree, present values", "contains_all", FULL,
-             lambda d: (d.lookups,), reuse=True, cpp_phase="find"),
+             lambda d: (d.lookups,), reuse=True, cpp_phase="find", also=("SortedList",)),
     Workload("remove", "remove all, random order", "remove_all", FULL,
              lambda d: (d.removals,), cpp_phase="erase"),
     Workload("mixed", "mixed 50/30/20 insert/lookup/remove", "mixed", MIXED_BASE,
              lambda d: (d.mixed_ops,), count=lambda d: len(d.mixed_ops), unit="operation"),
-    Workload("iterate", "iterate all", "iterate", FULL, lambda d: (None,), reuse=True),
+    Workload("iterate", "iterate all", "iterate", FULL, lambda d: (None,), reuse=True,
+             also=("SortedList", "SortedSet")),
     Workload("first", "next(iter(x)): time to first value", "first", FULL,
              lambda d: (D.FIRST_CALLS,), count=lambda d: D.FIRST_CALLS, unit="call", reuse=True),
     Workload("construct", "construct from random list", "construct", NOTHING,
-             lambda d: (d.ints,)),
+             lambda d: (d.ints,), also=("SortedSet",)),
     Workload("range", f"range(a, b) of {D.RANGE_WIDTH} values", "ranges", FULL,
              lambda d: (d.queries,), count=lambda d: len(d.queries), unit="query", reuse=True),
     Workload("run", f"iter_from(a, {D.RANGE_WIDTH})", "runs", FULL,
