@@ -60,6 +60,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                    help="a quick check that everything runs: n = 1000, 1 repeat")
     p.add_argument("--only", help="comma-separated workload names to run (default: all)")
     p.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
+    p.add_argument("--report", type=Path, metavar="RESULTS_JSON",
+                   help="measure nothing: write the tables and plot of a saved run to --out")
     p.add_argument("--out", type=Path, default=HERE / "results",
                    help="output directory (default: benchmarks/results)")
     args = p.parse_args(argv)
@@ -94,6 +96,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     args.out.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
+    if args.report is not None:
+        write(json.loads(args.report.read_text()), args.out, started)
+        return 0
     if SUBJECT_PEER.absent:
         sys.exit(f"cannot import quorvel: {SUBJECT_PEER.absent}")
     import quorvel
@@ -143,17 +148,21 @@ def main(argv: list[str] | None = None) -> int:
         del data
 
     res["meta"]["seconds"] = round(time.perf_counter() - started, 1)
-    text = report.markdown(res)
-    (args.out / "results.md").write_text(text)
-    (args.out / "README-table.md").write_text(report.readme_table(res))
-    (args.out / "results.json").write_text(json.dumps(res, indent=1))
-    wrote_plot = plot(res, args.out / "results.png")
-    print(text)
-    print(f"wrote results.md, README-table.md, results.json"
-          + (", results.png" if wrote_plot else "")
-          + f" to {args.out}; measuring took {res['meta']['seconds']} s, everything "
-          f"{time.perf_counter() - started:.1f} s", file=sys.stderr)
+    write(res, args.out, started)
     return 0
+
+
+def write(res: dict, out: Path, started: float) -> None:
+    text = report.markdown(res)
+    (out / "results.md").write_text(text)
+    (out / "README-table.md").write_text(report.readme_table(res))
+    (out / "results.json").write_text(json.dumps(res, indent=1))
+    wrote_plot = plot(res, out / "results.png")
+    print(text)
+    print("wrote results.md, README-table.md, results.json"
+          + (", results.png" if wrote_plot else "")
+          + f" to {out}; measuring took {res['meta']['seconds']} s, everything "
+          f"{time.perf_counter() - started:.1f} s", file=sys.stderr)
 
 
 if __name__ == "__main__":

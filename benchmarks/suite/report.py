@@ -257,17 +257,17 @@ def readme_table(res: dict) -> str:
         row_cells = {n: cell(by_n[str(n)]) for n in ns if str(n) in by_n}
         if not row_cells:
             continue
-        picks = [("best ordered peer", lambda c: c.best),
-                 ("fastest idiom", lambda c: c.idiom),
-                 ("floor", lambda c: c.floor)]
+        picks = [("best ordered peer", lambda c: c.best, True),
+                 ("fastest idiom", lambda c: c.idiom, True),
+                 ("floor", lambda c: c.floor, True)]
         picks += [(label, lambda c, label=label: next(
-            (s for s in c.sides if s.label == label), None)) for label in w.also]
-        for against, pick in picks:
+            (s for s in c.sides if s.label == label), None), False) for label in w.also]
+        for against, pick, named in picks:
             picked = {n: pick(c) for n, c in row_cells.items()}
             if not any(picked.values()):
                 continue
-            shown = [f"{spread_ratio(s.ratio)} {side_label(s)}" if (s := picked.get(n)) else "–"
-                     for n in ns]
+            shown = [(spread_ratio(s.ratio) + (f" {side_label(s)}" if named else ""))
+                     if (s := picked.get(n)) else "–" for n in ns]
             lines.append(_row(w.title, against, *shown))
     lines += ["", "quorvel's own time, ns per operation, median (min–max):", "",
               *_header(("workload", *heads), "l" + "r" * len(heads))]
