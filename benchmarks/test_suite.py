@@ -74,6 +74,36 @@ def test_a_missing_peer_is_absent_and_takes_part_in_nothing():
     assert all(plan(w, peer, d) is None for w in BY_NAME.values())
 
 
+@pytest.mark.parametrize("peer", [p for p in available() if p.can("ranges")],
+                         ids=lambda p: p.label)
+def test_bounded_reads_at_the_ends_agree_with_a_sorted_list(peer):
+    values = list(range(0, 60, 3))
+    s = peer.make(values)
+    queries = [(-10, 5), (50, 100), (57, 58), (58, 1000), (100, 200), (7, 7), (6, 7)]
+    assert peer.ranges(s, queries) == [[x for x in values if a <= x < b] for a, b in queries]
+    starts = [-10, 0, 1, 50, 57, 58, 1000]
+    assert peer.runs(s, starts, 4) == [[x for x in values if x >= a][:4] for a in starts]
+
+
+def test_short_unchanging_loops_repeat_within_a_sample_and_each_plan_gets_every_repeat():
+    from suite.timing import run_plans
+    from suite.workloads import Plan
+
+    calls = Counter()
+
+    def runner(label):
+        def run(_):
+            calls[label] += 1
+        return run
+    plans = [Plan("kept", ORDERED, lambda: None, runner("kept"), True),
+             Plan("rebuilt", ORDERED, lambda: None, runner("rebuilt"), False)]
+    samples = run_plans(plans, [], repeats=3, min_sample_ns=10**9)
+    assert [len(v) for v in samples.values()] == [3, 3]
+    assert calls["rebuilt"] == 3
+    # One calibration run, then the same number of runs in every repeat.
+    assert calls["kept"] > 3 and (calls["kept"] - 1) % 3 == 0
+
+
 def _impl(role, samples):
     return {"role": role, "samples_ns": samples, "count": 1,
             "ns_per_op": {"min": min(samples), "median": sorted(samples)[1], "max": max(samples)}}
