@@ -117,7 +117,7 @@ def main(argv: list[str] | None = None) -> int:
     res: dict = {
         "meta": meta(args, peers),
         "workloads": {w.name: {"title": w.title, "unit": w.unit, "by_n": {}} for w in workloads},
-        "stdset": {}, "memory": {},
+        "stdset": {}, "memory": {}, "failures": [],
     }
     for n in args.sizes:
         data = make_data(n)
@@ -127,10 +127,17 @@ def main(argv: list[str] | None = None) -> int:
             count = w.count(data)
             progress(f"{w.name} n={n:,}: {args.repeats} repeats of "
                      f"{', '.join(pl.label for pl in plans)}")
-            samples = run_plans(plans, warm_plans, args.repeats,
-                                0 if args.smoke else MIN_SAMPLE_NS)
+            samples, failed = run_plans(plans, warm_plans, args.repeats,
+                                        0 if args.smoke else MIN_SAMPLE_NS)
+            if SUBJECT_PEER.label in failed:
+                sys.exit(f"quorvel failed {w.name} at n={n:,}: {failed[SUBJECT_PEER.label]}")
+            for label, why in failed.items():
+                progress(f"  {label} failed, left out: {why}")
+                res["failures"].append({"workload": w.name, "n": n, "label": label, "error": why})
             impls = res["workloads"][w.name]["by_n"].setdefault(str(n), {"impls": {}})["impls"]
             for pl in plans:
+                if pl.label in failed:
+                    continue
                 impls[pl.label] = {"role": pl.role, "samples_ns": samples[pl.label],
                                    "count": count, "ns_per_op": summary(samples[pl.label], count)}
             progress("  " + ", ".join(f"{label} {report.fmt_ns(v['ns_per_op']['median'])}"

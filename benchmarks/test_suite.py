@@ -97,11 +97,30 @@ def test_short_unchanging_loops_repeat_within_a_sample_and_each_plan_gets_every_
         return run
     plans = [Plan("kept", ORDERED, lambda: None, runner("kept"), True),
              Plan("rebuilt", ORDERED, lambda: None, runner("rebuilt"), False)]
-    samples = run_plans(plans, [], repeats=3, min_sample_ns=10**9)
+    samples, failed = run_plans(plans, [], repeats=3, min_sample_ns=10**9)
+    assert failed == {}
     assert [len(v) for v in samples.values()] == [3, 3]
     assert calls["rebuilt"] == 3
     # One calibration run, then the same number of runs in every repeat.
     assert calls["kept"] > 3 and (calls["kept"] - 1) % 3 == 0
+
+
+def test_a_plan_that_raises_is_dropped_with_its_reason_and_keeps_no_samples():
+    from suite.timing import run_plans
+    from suite.workloads import Plan
+
+    runs = Counter()
+
+    def fragile(_):
+        runs["fragile"] += 1
+        if runs["fragile"] == 2:
+            raise RecursionError("too deep")
+    plans = [Plan("steady", ORDERED, lambda: None, lambda _: None, False),
+             Plan("fragile", ORDERED, lambda: None, fragile, False)]
+    samples, failed = run_plans(plans, [], repeats=4)
+    assert failed == {"fragile": "RecursionError: too deep"}
+    assert list(samples) == ["steady"] and len(samples["steady"]) == 4
+    assert runs["fragile"] == 2
 
 
 def _impl(role, samples):

@@ -14,7 +14,7 @@ from .cpp import LABEL as CPP
 from .peers import FLOOR, HASH, IDIOM, ORDERED, PART, SUBJECT
 from .targets import MEMORY_TARGETS, TARGETS
 from .timing import paired_ratios
-from .workloads import WORKLOADS
+from .workloads import BY_NAME, WORKLOADS
 
 
 @dataclass
@@ -149,6 +149,9 @@ def markdown(res: dict) -> str:
         lines.append(f"- absent: {label} ({why})")
     for note in meta["notes"]:
         lines.append(f"- {note}")
+    for f in res.get("failures", []):
+        lines.append(f"- {f['label']} failed {BY_NAME[f['workload']].title} at n={f['n']:,} "
+                     f"and is left out there: {f['error']}")
     lines += [
         f"- sizes {', '.join(f'{n:,}' for n in sizes(res))}; {meta['repeats']} repeats, "
         "interleaved in rotating order; ns per operation as median (min–max) over repeats; "

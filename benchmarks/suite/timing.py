@@ -11,7 +11,7 @@ import gc
 import statistics
 import sys
 import time
-from typing import Any
+from typing import Any, Callable
 
 from .workloads import Plan
 
@@ -42,37 +42,54 @@ def timed_run(p: Plan, state: Any) -> int:
 
 
 def run_plans(plans: list[Plan], warm: list[Plan], repeats: int,
-              min_sample_ns: int = 0) -> dict[str, list[int]]:
-    """Each plan's samples (ns per run of its loop), repeat by repeat.
+              min_sample_ns: int = 0) -> tuple[dict[str, list[int]], dict[str, str]]:
+    """Each plan's samples (ns per run of its loop), repeat by repeat, and the failures.
 
     `warm` are the same plans on small data: one untimed run each first warms
     code paths, caches and the allocator.  A loop that leaves its structure
     unchanged and takes less than `min_sample_ns` runs several times per
     sample (the same number in every repeat), so that a short loop is not
     timed at the mercy of one interruption; its sample is the mean run.
+
+    A plan whose build or loop raises (a peer that cannot pickle a large
+    structure, say) is dropped with the reason, and keeps no samples: every
+    ratio pairs the samples of complete repeats only.
     """
+    failed: dict[str, str] = {}
+
+    def attempt(p: Plan, action: Callable[[], Any]) -> Any:
+        try:
+            return action()
+        except Exception as e:  # noqa: BLE001 - reported, never timed
+            failed[p.label] = f"{type(e).__name__}: {str(e)[:120]}"
+            return None
+
     for p in warm:
-        timed_run(p, p.build())
-    kept = {p.label: p.build() for p in plans if p.reuse}
+        attempt(p, lambda: timed_run(p, p.build()))
+    kept = {p.label: attempt(p, p.build) for p in plans if p.reuse}
     loops = {p.label: 1 for p in plans}
     for p in plans:
-        if p.reuse and min_sample_ns:
-            once = max(timed_run(p, kept[p.label]), 1)
-            loops[p.label] = max(1, min(MAX_LOOPS, -(-min_sample_ns // once)))
+        if p.reuse and min_sample_ns and p.label not in failed:
+            once = attempt(p, lambda: timed_run(p, kept[p.label]))
+            if once is not None:
+                loops[p.label] = max(1, min(MAX_LOOPS, -(-min_sample_ns // max(once, 1))))
     gc.collect()
     samples: dict[str, list[int]] = {p.label: [] for p in plans}
     for r in range(repeats):
         turn = r % len(plans)
         for p in plans[turn:] + plans[:turn]:
+            if p.label in failed:
+                continue
             if p.reuse:
-                state = kept[p.label]
-                k = loops[p.label]
-                samples[p.label].append(sum(timed_run(p, state) for _ in range(k)) // k)
+                state, k = kept[p.label], loops[p.label]
+                took = attempt(p, lambda: sum(timed_run(p, state) for _ in range(k)) // k)
             else:
-                state = p.build()
-                samples[p.label].append(timed_run(p, state))
+                state = attempt(p, p.build)
+                took = None if p.label in failed else attempt(p, lambda: timed_run(p, state))
+            if took is not None:
+                samples[p.label].append(took)
             del state
-    return samples
+    return {label: v for label, v in samples.items() if label not in failed}, failed
 
 
 def summary(samples: list[int], count: int) -> dict[str, float]:
