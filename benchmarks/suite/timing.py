@@ -57,20 +57,20 @@ def run_plans(plans: list[Plan], warm: list[Plan], repeats: int,
     """
     failed: dict[str, str] = {}
 
-    def attempt(p: Plan, action: Callable[[], Any]) -> Any:
+    def attempt(p: Plan, action: Callable[..., Any], *args: Any) -> Any:
         try:
-            return action()
+            return action(*args)
         except Exception as e:  # noqa: BLE001 - reported, never timed
             failed[p.label] = f"{type(e).__name__}: {str(e)[:120]}"
             return None
 
     for p in warm:
-        attempt(p, lambda: timed_run(p, p.build()))
+        attempt(p, _warm, p)
     kept = {p.label: attempt(p, p.build) for p in plans if p.reuse}
     loops = {p.label: 1 for p in plans}
     for p in plans:
         if p.reuse and min_sample_ns and p.label not in failed:
-            once = attempt(p, lambda: timed_run(p, kept[p.label]))
+            once = attempt(p, _sample, p, kept[p.label], 1)
             if once is not None:
                 loops[p.label] = max(1, min(MAX_LOOPS, -(-min_sample_ns // max(once, 1))))
     gc.collect()
@@ -81,15 +81,22 @@ def run_plans(plans: list[Plan], warm: list[Plan], repeats: int,
             if p.label in failed:
                 continue
             if p.reuse:
-                state, k = kept[p.label], loops[p.label]
-                took = attempt(p, lambda: sum(timed_run(p, state) for _ in range(k)) // k)
+                took = attempt(p, _sample, p, kept[p.label], loops[p.label])
             else:
                 state = attempt(p, p.build)
-                took = None if p.label in failed else attempt(p, lambda: timed_run(p, state))
+                took = None if p.label in failed else attempt(p, _sample, p, state, 1)
+                del state  # released before the next plan builds its own
             if took is not None:
                 samples[p.label].append(took)
-            del state
     return {label: v for label, v in samples.items() if label not in failed}, failed
+
+
+def _warm(p: Plan) -> None:
+    timed_run(p, p.build())
+
+
+def _sample(p: Plan, state: Any, loops: int) -> int:
+    return sum(timed_run(p, state) for _ in range(loops)) // loops
 
 
 def summary(samples: list[int], count: int) -> dict[str, float]:
