@@ -75,8 +75,12 @@ def spread_ns(s: dict[str, float]) -> str:
     return f"{fmt_ns(s['median'])} ({fmt_ns(s['min'])}–{fmt_ns(s['max'])})"
 
 
+def fmt_ratio(r: float) -> str:
+    return f"{r:.2f}" if r < 10 else f"{r:.1f}" if r < 100 else f"{r:,.0f}"
+
+
 def spread_ratio(r: dict[str, float]) -> str:
-    return f"{r['median']:.2f} ({r['min']:.2f}–{r['max']:.2f})"
+    return f"{fmt_ratio(r['median'])} ({fmt_ratio(r['min'])}–{fmt_ratio(r['max'])})"
 
 
 def side_label(s: Side) -> str:

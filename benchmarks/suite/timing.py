@@ -46,10 +46,11 @@ def run_plans(plans: list[Plan], warm: list[Plan], repeats: int,
     """Each plan's samples (ns per run of its loop), repeat by repeat, and the failures.
 
     `warm` are the same plans on small data: one untimed run each first warms
-    code paths, caches and the allocator.  A loop that leaves its structure
-    unchanged and takes less than `min_sample_ns` runs several times per
-    sample (the same number in every repeat), so that a short loop is not
-    timed at the mercy of one interruption; its sample is the mean run.
+    code paths, caches and the allocator.  A loop that takes less than
+    `min_sample_ns` runs several times per sample (the same number in every
+    repeat, each on a fresh structure unless the loop leaves it unchanged),
+    so that a short loop is not timed at the mercy of one interruption; its
+    sample is the mean run.
 
     A plan whose build or loop raises (a peer that cannot pickle a large
     structure, say) is dropped with the reason, and keeps no samples: every
@@ -69,8 +70,8 @@ def run_plans(plans: list[Plan], warm: list[Plan], repeats: int,
     kept = {p.label: attempt(p, p.build) for p in plans if p.reuse}
     loops = {p.label: 1 for p in plans}
     for p in plans:
-        if p.reuse and min_sample_ns and p.label not in failed:
-            once = attempt(p, _sample, p, kept[p.label], 1)
+        if min_sample_ns and p.label not in failed:
+            once = attempt(p, _sample, p, kept.get(p.label), 1)
             if once is not None:
                 loops[p.label] = max(1, min(MAX_LOOPS, -(-min_sample_ns // max(once, 1))))
     gc.collect()
@@ -80,12 +81,7 @@ def run_plans(plans: list[Plan], warm: list[Plan], repeats: int,
         for p in plans[turn:] + plans[:turn]:
             if p.label in failed:
                 continue
-            if p.reuse:
-                took = attempt(p, _sample, p, kept[p.label], loops[p.label])
-            else:
-                state = attempt(p, p.build)
-                took = None if p.label in failed else attempt(p, _sample, p, state, 1)
-                del state  # released before the next plan builds its own
+            took = attempt(p, _sample, p, kept.get(p.label), loops[p.label])
             if took is not None:
                 samples[p.label].append(took)
     return {label: v for label, v in samples.items() if label not in failed}, failed
@@ -95,8 +91,17 @@ def _warm(p: Plan) -> None:
     timed_run(p, p.build())
 
 
-def _sample(p: Plan, state: Any, loops: int) -> int:
-    return sum(timed_run(p, state) for _ in range(loops)) // loops
+def _sample(p: Plan, kept: Any, loops: int) -> int:
+    """Mean ns of `loops` runs: on the kept structure, or each on a fresh one."""
+    total = 0
+    for _ in range(loops):
+        if p.reuse:
+            total += timed_run(p, kept)
+        else:
+            state = p.build()
+            total += timed_run(p, state)
+            del state  # released before the next build
+    return total // loops
 
 
 def summary(samples: list[int], count: int) -> dict[str, float]:

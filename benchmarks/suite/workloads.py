@@ -78,9 +78,11 @@ WORKLOADS: list[Workload] = [
     Workload("float_insert", "insert random floats", "insert_all", EMPTY,
              lambda d: (d.floats,), values=lambda d: d.floats, kind="float"),
     Workload("int_pair_insert", "insert (int, int) tuples", "insert_all", EMPTY,
-             lambda d: (d.int_pairs,), values=lambda d: d.int_pairs, kind="tuple"),
+             lambda d: (d.int_pairs,), values=lambda d: d.int_pairs, kind="tuple",
+             also=("SortedList",)),
     Workload("str_pair_insert", "insert (str, int) tuples", "insert_all", EMPTY,
-             lambda d: (d.str_pairs,), values=lambda d: d.str_pairs, kind="tuple"),
+             lambda d: (d.str_pairs,), values=lambda d: d.str_pairs, kind="tuple",
+             also=("SortedList",)),
 ]
 BY_NAME = {w.name: w for w in WORKLOADS}
 
