@@ -14,7 +14,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import run  # noqa: E402
 from suite import report  # noqa: E402
 from suite.data import INSERT, LOOKUP, MIXED_SHARES, REMOVE, make_data  # noqa: E402
-from suite.peers import (HASH, IDIOM, ORDERED, REFERENCE, SUBJECT, Peer,  # noqa: E402
+from suite.peers import (FLOOR, HASH, IDIOM, ORDERED, REFERENCE, SUBJECT, Peer,  # noqa: E402
                          SortedListPeer, available)
 from suite.workloads import BY_NAME, check_agreement, plan  # noqa: E402
 
@@ -154,6 +154,52 @@ def test_a_target_is_met_only_at_or_below_its_limit():
     checks = report.target_checks(res)
     assert [(against, limit, ok) for _, _, against, _, limit, ok in checks] == \
         [("SortedSet", 0.5, False)]
+
+
+def test_targets_against_the_idiom_the_floor_and_an_absolute_limit():
+    res = {"meta": {"sizes": [10**6]}, "stdset": {}, "memory": {"1000000": {"plain": {
+               "quorvel": {"traced": 20.0, "malloc": None, "total": 20.0}}}},
+           "workloads": {
+               "range": {"by_n": {"1000000": {"impls": {
+                   "quorvel": _impl(SUBJECT, [40, 40, 40]),
+                   "OOTreeSet": _impl(ORDERED, [50, 50, 50]),
+                   "bisect": _impl(IDIOM, [100, 100, 100])}}}},
+               "pickle": {"by_n": {"1000000": {"impls": {
+                   "quorvel": _impl(SUBJECT, [130, 130, 130]),
+                   "pairs": _impl(FLOOR, [100, 100, 100])}}}},
+               "first": {"by_n": {"1000000": {"impls": {
+                   "quorvel": _impl(SUBJECT, [6000, 6000, 6000])}}}}}}
+    got = {(title, against.split(" (")[0]): ok for title, _, against, _, _, ok in
+           report.target_checks(res)}
+    assert got == {
+        ("range(a, b) of 100 values", "fastest idiom"): True,   # 0.4 <= 0.5
+        ("pickle round trip", "pairs"): False,                   # 1.3 > 1.25
+        ("next(iter(x)): time to first value", "quorvel ns per call"): False,
+        ("memory, no key rule", "bytes per element"): True,
+    }
+
+
+def test_memory_adds_malloc_only_for_peers_that_allocate_outside_python():
+    from suite import memory
+    d = make_data(20_000)
+    got = memory.measure(available(), d.ints, d.objects)
+    mine = got["plain"]["quorvel"]
+    assert mine["malloc"] is None and mine["total"] == mine["traced"] > 8
+    assert set(got["keyed"]) <= {"quorvel", "SortedKeyList"}
+    native = got["plain"].get("OOTreeSet")
+    if native is None or memory.HEAP_IN_USE is None:
+        pytest.skip("BTrees or glibc's mallinfo2 is not available")
+    assert native["malloc"] > 0 and native["total"] > native["traced"]
+
+
+def test_the_std_set_reference_times_every_phase(tmp_path):
+    from suite import cpp
+    exe = cpp.build(tmp_path)
+    if exe is None:
+        pytest.skip("no g++")
+    got = cpp.run(exe, make_data(500), repeats=2)
+    assert set(got) == {"insert", "find", "erase"}
+    assert all(len(v["samples_ns"]) == 2 and v["count"] == 500 for v in got.values())
 
 
 def test_a_small_run_writes_every_output(tmp_path):
