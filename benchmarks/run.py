@@ -61,7 +61,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--only", help="comma-separated workload names to run (default: all)")
     p.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
     p.add_argument("--report", type=Path, metavar="RESULTS_JSON",
-                   help="measure nothing: write the tables and plot of a saved run to --out")
+                   help="measure nothing: write the tables and plot of a saved run (or of "
+                        "the results.partial.json an interrupted run leaves) to --out")
     p.add_argument("--out", type=Path, default=HERE / "results",
                    help="output directory (default: benchmarks/results)")
     args = p.parse_args(argv)
@@ -153,9 +154,13 @@ def main(argv: list[str] | None = None) -> int:
                 f"{label} {m['total']:.1f} B" for shape in res["memory"][str(n)].values()
                 for label, m in shape.items()))
         del data
+        # What is measured so far survives an interrupted long run.
+        res["meta"]["seconds"] = round(time.perf_counter() - started, 1)
+        (args.out / "results.partial.json").write_text(json.dumps(res, indent=1))
 
     res["meta"]["seconds"] = round(time.perf_counter() - started, 1)
     write(res, args.out, started)
+    (args.out / "results.partial.json").unlink(missing_ok=True)
     return 0
 
 
