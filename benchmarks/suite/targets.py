@@ -1,0 +1,40 @@
+"""Targets, shown beside the measured ratios and never asserted.
+
+Each entry: (workload, n) -> [(against, limit)], where `against` is "best"
+(the best ordered peer), "idiom" (the fastest idiom), "floor", a peer label,
+the std::set label, or "ns" for an absolute limit on quorvel's ns per
+operation.  Memory limits are bytes per element (tracemalloc).
+"""
+
+from __future__ import annotations
+
+from .cpp import LABEL as CPP
+
+TARGETS: dict[tuple[str, int], list[tuple[str, float]]] = {
+    ("insert", 10**5): [("SortedSet", 0.5)],
+    ("insert", 10**6): [("best", 0.35), (CPP, 2.0)],
+    ("remove", 10**5): [("SortedSet", 0.5)],
+    ("remove", 10**6): [("best", 0.5)],
+    ("contains", 10**5): [("SortedList", 0.5)],
+    ("contains", 10**6): [("best", 0.5)],
+    ("iterate", 10**4): [("SortedList", 1.0)],
+    ("iterate", 10**5): [("SortedSet", 1.2)],
+    ("iterate", 10**6): [("SortedSet", 1.2)],
+    ("first", 10**6): [("ns", 5_000.0)],
+    ("construct", 10**5): [("SortedSet", 1.0)],
+    ("construct", 10**6): [("SortedSet", 1.0)],
+    ("range", 10**5): [("idiom", 0.5)],
+    ("range", 10**6): [("idiom", 0.5)],
+    ("run", 10**5): [("idiom", 0.5)],
+    ("run", 10**6): [("idiom", 0.5)],
+    ("pickle", 10**5): [("floor", 1.25)],
+    ("pickle", 10**6): [("floor", 1.25)],
+    ("attr_insert", 10**5): [("SortedKeyList", 0.5)],
+    ("str_insert", 10**5): [("SortedSet", 0.6)],
+    ("int_pair_insert", 10**5): [("SortedList", 0.5)],
+    ("str_pair_insert", 10**5): [("SortedList", 0.6)],
+}
+MEMORY_TARGETS: dict[tuple[str, int], float] = {
+    ("plain", 10**5): 24.0, ("plain", 10**6): 24.0,
+    ("keyed", 10**5): 32.0, ("keyed", 10**6): 32.0,
+}
