@@ -8,8 +8,8 @@ headless Chromium, and fails when
     heading, or its screenshot is missing or a single colour;
   - a link or image inside the site leads nowhere: the target is not served,
     or its #fragment names no element of the target page;
-  - the browser asked the server for anything it could not serve (a style
-    sheet, script or image the pages need).
+  - anything asked of the server could not be served (a style sheet, script
+    or image the pages need, or a link's target).
 Screenshots of the pages are written to SCREENSHOT_DIR.
 """
 
@@ -159,7 +159,8 @@ def check(site, shots, browser):
             else:
                 print(f"rendered {url} -> {shot}")
         failures += check_links(base, pages)
-        failures += [f"the browser asked for {path} and got {code}" for code, path in server.missing]
+        failures += [f"the site has no {path} ({code}), which a page or link asked for"
+                     for code, path in sorted(set(server.missing))]
     finally:
         server.shutdown()
         shutil.rmtree(profile, ignore_errors=True)
