@@ -5,7 +5,7 @@
 namespace quorvel::docs {
 
 inline constexpr char kModule[] = "Python bindings for `quorvel`.";
-inline constexpr char kVersion[] = "0.1.2";
+inline constexpr char kVersion[] = QUORVEL_VERSION;  // handed in by the build, from pyproject.toml
 
 inline constexpr char kTreeClass[] =
     "AVLTree(values=None, *, key=None)\n--\n\n"

@@ -1,0 +1,206 @@
+"""Checks the built documentation site in headless Chromium.
+
+    python tools/check_site.py SITE_DIR SCREENSHOT_DIR [CHROMIUM]
+
+Serves SITE_DIR over HTTP on the loopback interface, loads each main page in
+headless Chromium, and fails when
+  - a page does not render: no DOM comes back, its article lacks the expected
+    heading, or its screenshot is missing or a single colour;
+  - a link or image inside the site leads nowhere: the target is not served,
+    or its #fragment names no element of the target page;
+  - anything asked of the server could not be served (a style sheet, script
+    or image the pages need, or a link's target).
+Screenshots of the pages are written to SCREENSHOT_DIR.
+"""
+
+import functools
+import html.parser
+import http.server
+import pathlib
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import urllib.error
+import urllib.parse
+import urllib.request
+import zlib
+
+# Page path within the site, expected first heading, screenshot name.
+PAGES = [
+    ("", "quorvel", "home"),
+    ("guide/", "Guide", "guide"),
+    ("reference/", "Reference", "reference"),
+    ("benchmarks/", "Benchmarks", "benchmarks"),
+]
+BROWSER_TIMEOUT = 120
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, root):
+        self.missing = []
+        handler = functools.partial(QuietHandler, directory=str(root))
+        super().__init__(("127.0.0.1", 0), handler)
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, format, *args):  # noqa: A002 - the base class's name
+        pass
+
+    def send_error(self, code, message=None, explain=None):
+        self.server.missing.append((code, self.path))
+        super().send_error(code, message, explain)
+
+
+class PageParser(html.parser.HTMLParser):
+    """Collects element ids, link and image targets, and the article's first heading."""
+
+    def __init__(self):
+        super().__init__()
+        self.ids, self.targets = set(), []
+        self.in_article = self.in_heading = False
+        self.heading = None
+        self._text = []
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if attrs.get("id"):
+            self.ids.add(attrs["id"])
+        if tag == "a" and attrs.get("href"):
+            self.targets.append(attrs["href"])
+        if tag == "img" and attrs.get("src"):
+            self.targets.append(attrs["src"])
+        if tag == "article":
+            self.in_article = True
+        if tag == "h1" and self.in_article and self.heading is None:
+            self.in_heading, self._text = True, []
+
+    def handle_endtag(self, tag):
+        if tag == "h1" and self.in_heading:
+            self.in_heading = False
+            self.heading = "".join(self._text).strip()
+
+    def handle_data(self, data):
+        if self.in_heading:
+            self._text.append(data)
+
+
+def parse(text):
+    parser = PageParser()
+    parser.feed(text)
+    return parser
+
+
+def chromium(browser, profile, *arguments):
+    command = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+               "--hide-scrollbars", f"--user-data-dir={profile}", "--virtual-time-budget=5000",
+               *arguments]
+    return subprocess.run(command, capture_output=True, text=True, timeout=BROWSER_TIMEOUT)
+
+
+def png_rows(path):
+    """The number of distinct rows of a PNG image; a blank image has one or two."""
+    data = path.read_bytes()
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        return 0
+    position, chunks, height = 8, [], 0
+    while position < len(data):
+        length, kind = struct.unpack(">I4s", data[position:position + 8])
+        body = data[position + 8:position + 8 + length]
+        if kind == b"IHDR":
+            height = struct.unpack(">I", body[4:8])[0]
+        elif kind == b"IDAT":
+            chunks.append(body)
+        position += 12 + length
+    raw = zlib.decompress(b"".join(chunks))
+    if not height:
+        return 0
+    stride = len(raw) // height  # one filter byte and the row's pixels
+    return len({raw[i:i + stride] for i in range(0, len(raw), stride)})
+
+
+def fetch(url):
+    try:
+        with urllib.request.urlopen(url, timeout=30) as response:
+            return response.status, response.read().decode("utf-8", "replace")
+    except urllib.error.HTTPError as error:
+        return error.code, ""
+
+
+def check(site, shots, browser):
+    failures = []
+    server = Server(site)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    base = f"http://127.0.0.1:{server.server_address[1]}/"
+    profile = tempfile.mkdtemp(prefix="quorvel-chromium.")
+    pages = {}
+    try:
+        for path, heading, name in PAGES:
+            url = urllib.parse.urljoin(base, path)
+            result = chromium(browser, profile, "--dump-dom", url)
+            page = parse(result.stdout)
+            if result.returncode != 0 or not result.stdout.strip():
+                failures.append(f"{url}: Chromium returned no page (exit {result.returncode}): "
+                                f"{result.stderr.strip()[-500:]}")
+                continue
+            if page.heading is None or not page.heading.startswith(heading):
+                failures.append(f"{url}: expected the heading {heading!r}, found {page.heading!r}")
+            pages[url] = page
+            shot = shots / f"{name}.png"
+            result = chromium(browser, profile, f"--screenshot={shot}", "--window-size=1280,1600", url)
+            if not shot.is_file():
+                failures.append(f"{url}: no screenshot (exit {result.returncode}): {result.stderr.strip()[-500:]}")
+            elif png_rows(shot) < 10:
+                failures.append(f"{url}: the screenshot {shot} is blank")
+            else:
+                print(f"rendered {url} -> {shot}")
+        failures += check_links(base, pages)
+        failures += [f"the site has no {path} ({code}), which a page or link asked for"
+                     for code, path in sorted(set(server.missing))]
+    finally:
+        server.shutdown()
+        shutil.rmtree(profile, ignore_errors=True)
+    return failures
+
+
+def check_links(base, pages):
+    failures, targets_seen = [], {}
+    for url, page in pages.items():
+        for target in page.targets:
+            resolved = urllib.parse.urljoin(url, target)
+            if not resolved.startswith(base):
+                continue  # outside the site
+            document, _, fragment = resolved.partition("#")
+            if document not in targets_seen:
+                targets_seen[document] = fetch(document)
+            status, text = targets_seen[document]
+            if status != 200:
+                failures.append(f"{url}: the link {target!r} leads to {status}")
+            elif fragment and urllib.parse.unquote(fragment) not in parse(text).ids:
+                failures.append(f"{url}: the link {target!r} names no element of its page")
+    print(f"checked {sum(len(p.targets) for p in pages.values())} links and images on {len(pages)} pages")
+    return failures
+
+
+def main(argv):
+    if len(argv) not in (3, 4):
+        print(__doc__, file=sys.stderr)
+        return 2
+    site, shots = pathlib.Path(argv[1]), pathlib.Path(argv[2])
+    browser = argv[3] if len(argv) == 4 else shutil.which("chromium") or shutil.which("chromium-browser")
+    if not browser:
+        print("no Chromium found", file=sys.stderr)
+        return 2
+    shots.mkdir(parents=True, exist_ok=True)
+    failures = check(site, shots, browser)
+    for failure in failures:
+        print(f"FAILED: {failure}", file=sys.stderr)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
