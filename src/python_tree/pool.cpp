@@ -15,7 +15,15 @@ std::uint64_t NodePool::index_limit_for_testing = 0;
 #endif
 
 char* NodePool::chunk_block(std::size_t chunk) const noexcept {
-  return chunk == 0 ? chunks_[0] + stride_ : chunks_[chunk];
+  return chunk == 0 ? first_block_ : chunks_[chunk];
+}
+
+void NodePool::set_chunk(std::size_t chunk, char* block) noexcept {
+  if (chunk == 0) {
+    first_block_ = block;
+    block -= stride_;  // index 0 has no slot
+  }
+  chunks_[chunk] = block;
 }
 
 std::uint64_t NodePool::chunk_slots(std::size_t chunk) const noexcept {
@@ -32,14 +40,15 @@ Status NodePool::grow_to(std::uint64_t wanted) noexcept {
     // The last chunk is partly allocated: it grows in place or moves whole.
     void* grown = mem_realloc(chunk_block(chunk), slots * stride_);
     if (grown == nullptr) return Error::no_memory();
-    chunks_[chunk] = static_cast<char*>(grown) - (chunk == 0 ? stride_ : 0);
+    set_chunk(chunk, static_cast<char*>(grown));
     capacity_ = first + slots;
     return {};
   }
   if (Status s = chunks_.reserve(std::max<std::size_t>(chunk + 1, 2 * chunks_.size())); !s) return s;
   void* block = mem_alloc(slots * stride_);
   if (block == nullptr) return Error::no_memory();
-  chunks_.push_reserved(static_cast<char*>(block) - (chunk == 0 ? stride_ : 0));
+  chunks_.push_reserved(nullptr);
+  set_chunk(chunk, static_cast<char*>(block));
   capacity_ = first + slots;
   return {};
 }
@@ -98,7 +107,7 @@ void NodePool::trim() noexcept {
   }
   void* shrunk = mem_realloc(chunk_block(last), (next_ - first) * stride_);
   if (shrunk == nullptr) return;  // the larger block stays
-  chunks_[last] = static_cast<char*>(shrunk) - (last == 0 ? stride_ : 0);
+  set_chunk(last, static_cast<char*>(shrunk));
   capacity_ = next_;
 }
 
@@ -110,7 +119,8 @@ Status NodePool::widen() noexcept {
   for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) {
     void* block = mem_alloc(chunk_slots(chunk) * wide.stride_);
     if (block == nullptr) return Error::no_memory();  // `wide` frees what it got
-    wide.chunks_.push_reserved(static_cast<char*>(block) - (chunk == 0 ? wide.stride_ : 0));
+    wide.chunks_.push_reserved(nullptr);
+    wide.set_chunk(chunk, static_cast<char*>(block));
   }
   for (std::uint64_t index = 1; index < next_; ++index) {
     const Node* from = at(static_cast<NodeIndex>(index));
@@ -129,6 +139,7 @@ Status NodePool::widen() noexcept {
 void NodePool::free_storage() noexcept {
   for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) mem_free(chunk_block(chunk));
   chunks_.clear();
+  first_block_ = nullptr;
   capacity_ = 1;
   next_ = 1;
   free_ = kNoNode;

@@ -141,6 +141,7 @@ class NodePool {
     std::swap(free_, other.free_);
     std::swap(free_count_, other.free_count_);
     std::swap(stride_, other.stride_);
+    std::swap(first_block_, other.first_block_);
   }
   // Grows the last chunk, or starts a new one, to hold indices below `wanted`
   // (at most to the end of that chunk).
@@ -148,6 +149,7 @@ class NodePool {
   void free_storage() noexcept;
   // Where chunk `chunk`'s allocation starts, and how many slots it has.
   char* chunk_block(std::size_t chunk) const noexcept;
+  void set_chunk(std::size_t chunk, char* block) noexcept;
   std::uint64_t chunk_slots(std::size_t chunk) const noexcept;
 
   Vec<char*> chunks_;            // chunk c holds indices from c * kChunkSlots on; chunk 0's
@@ -157,6 +159,9 @@ class NodePool {
   NodeIndex free_ = kNoNode;     // the free list, through left links
   std::uint64_t free_count_ = 0;
   std::uint32_t stride_ = sizeof(Node);
+  // Chunk 0's block itself: the table points one slot before it, and a leak
+  // checker looks for pointers to a block's start.
+  char* first_block_ = nullptr;
 };
 
 template <std::size_t Stride>
