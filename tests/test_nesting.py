@@ -2,24 +2,11 @@
 a crash shows as a failing test with its exit status: destroying very deep
 nestings, and importing the module in a sub-interpreter."""
 
-import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
-import quorvel
-
-
-def run_child(code, timeout=300):
-    env = dict(os.environ)
-    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(quorvel.__file__)))
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_parent, env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
-                          text=True, timeout=timeout)
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout}\n{done.stderr[-3000:]}"
-    return done.stdout
+from helpers import run_isolated
 
 
 # Each layer wraps the previous object; `mixed` goes round all the containers.
@@ -37,7 +24,7 @@ DESTROY = {"del": "del outer", "clear": "outer.clear()", "remove": "assert outer
 @pytest.mark.parametrize("how", DESTROY)
 @pytest.mark.parametrize("layer", LAYERS)
 def test_deep_nesting_is_destroyed_without_overflow(layer, how):
-    out = run_child(f"""
+    out = run_isolated(f"""
         import gc, sys
         from quorvel import AVLTree
         gc.disable()
@@ -64,7 +51,7 @@ def test_deep_nesting_is_destroyed_without_overflow(layer, how):
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="no stdlib sub-interpreter API before 3.12")
 def test_import_in_a_sub_interpreter_is_refused():
     # Sub-interpreter first, then the main one, then a sub-interpreter again.
-    out = run_child("""
+    out = run_isolated("""
         import sys
         check = '''
         try:
