@@ -226,7 +226,7 @@ def test_deep_reentry_from_every_reading_member(op):
     with pytest.raises((RecursionError, TypeError)):
         OPERATIONS[op](tree, Hostile(2.5, hook=hook))
     cell[0] = None
-    assert len(calls) > 50
+    assert len(calls) > 20  # many levels deep, however many frames each level costs
     assert list(tree) == before
     check_avl(tree, lambda v: v.v)
     for v in tree:

@@ -139,17 +139,6 @@ constexpr Signature parse_signature(std::string_view line) {
   return s;
 }
 
-// Whether two signatures take the same parameters, whatever their names and receivers.
-constexpr bool same_parameters(const Signature& a, const Signature& b) {
-  if (a.count != b.count || a.positional != b.positional || a.positional_only != b.positional_only) return false;
-  for (std::size_t i = 0; i < a.count; ++i)
-    if (!text::equal(a.parameters[i].name, b.parameters[i].name) ||
-        !text::equal(a.parameters[i].default_text, b.parameters[i].default_text) ||
-        a.parameters[i].kind != b.parameters[i].kind)
-      return false;
-  return true;
-}
-
 // A docstring's signature, read once per docstring.
 template <const char* Doc>
 inline constexpr Signature signature_of = parse_signature(signature_line(Doc));
