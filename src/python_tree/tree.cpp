@@ -148,10 +148,11 @@ NodeIndex copy_in_order(const NodePool& from, NodePool& to, NodeIndex index) {
   return placed.value();
 }
 
-// The descent of insert and remove: the node whose key compares Equal, or
-// kNoNode, with every node passed before it and the side taken in `path`.
-template <std::size_t Stride>
-Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key, Path& path) {
+// The descent of every keyed operation: the node whose key compares Equal,
+// or kNoNode.  Insert and remove also record every node passed before it and
+// the side taken, in `path`; a lookup records nothing.
+template <std::size_t Stride, bool Record>
+Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key, Path* path) {
   if (at == kNoNode) return kNoNode;
   const SlotView<Stride> slot(pool.chunk_table());
   const Node* node = slot(at);
@@ -164,38 +165,17 @@ Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key
     if (!order) return std::move(order).error();
     if (order.value() == Ordering::Equal) return at;
     const bool right = order.value() == Ordering::Greater;
-    path.push({at, right});
+    if constexpr (Record) path->push({at, right});
     at = node->child(right);
     if (at == kNoNode) return kNoNode;
     node = right ? right_child : left_child;
   }
 }
 
-template <std::size_t Stride>
-Result<PyObject*> find_in(const NodePool& pool, NodeIndex at, const KeyView& key) {
-  if (at == kNoNode) return static_cast<PyObject*>(nullptr);
-  const SlotView<Stride> slot(pool.chunk_table());
-  const Node* node = slot(at);
-  for (;;) {
-    const Node* const left_child = slot(node->left);
-    const Node* const right_child = slot(node->right);
-    __builtin_prefetch(left_child);
-    __builtin_prefetch(right_child);
-    Result<Ordering> order = compare(key, node->key());
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Equal) {
-      if constexpr (Stride == sizeof(KeyedNode)) return static_cast<const KeyedNode*>(node)->value;
-      return node->key_object();
-    }
-    const bool right = order.value() == Ordering::Greater;
-    at = node->child(right);
-    if (at == kNoNode) return static_cast<PyObject*>(nullptr);
-    node = right ? right_child : left_child;
-  }
-}
-
-Result<NodeIndex> descend(const NodePool& pool, NodeIndex root, const KeyView& key, Path& path) {
-  return pool.keyed() ? descend<sizeof(KeyedNode)>(pool, root, key, path) : descend<sizeof(Node)>(pool, root, key, path);
+template <bool Record>
+Result<NodeIndex> descend(const NodePool& pool, NodeIndex root, const KeyView& key, Path* path) {
+  return pool.keyed() ? descend<sizeof(KeyedNode), Record>(pool, root, key, path)
+                      : descend<sizeof(Node), Record>(pool, root, key, path);
 }
 
 }  // namespace
@@ -224,7 +204,7 @@ void PythonAvlTree::maybe_compact() {
 Result<bool> PythonAvlTree::insert(Entry&& entry) {
   const KeyView key = KeyView::of(entry.key.get());
   Path path;
-  Result<NodeIndex> found = descend(pool_, root_, key, path);
+  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path);
   if (!found) {
     Entry dropped(std::move(entry));
     return std::move(found).error();
@@ -267,7 +247,7 @@ Result<bool> PythonAvlTree::insert(Entry&& entry) {
 
 Result<bool> PythonAvlTree::remove(const KeyView& key) {
   Path path;
-  Result<NodeIndex> found = descend(pool_, root_, key, path);
+  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path);
   if (!found) return std::move(found).error();
   const NodeIndex at = found.value();
   if (at == kNoNode) return false;
@@ -308,7 +288,10 @@ Result<bool> PythonAvlTree::remove(const KeyView& key) {
 }
 
 Result<PyObject*> PythonAvlTree::find(const KeyView& key) const {
-  return pool_.keyed() ? find_in<sizeof(KeyedNode)>(pool_, root_, key) : find_in<sizeof(Node)>(pool_, root_, key);
+  Result<NodeIndex> found = descend<false>(pool_, root_, key, nullptr);
+  if (!found) return std::move(found).error();
+  if (found.value() == kNoNode) return static_cast<PyObject*>(nullptr);
+  return value_in(pool_, pool_.at(found.value()));
 }
 
 void PythonAvlTree::prefetch_descents(const KeyView* keys, int count) const noexcept {
