@@ -41,57 +41,43 @@ Result<Ref> type_field(PyTypeObject* type, TypeField field) {
   auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.value()), Py_tp_descr_get));
   if (get == nullptr) return Error::make(PyExc_SystemError, "a field descriptor of type has no __get__");
   PyObject* object = reinterpret_cast<PyObject*>(type);
-  Ref value = Ref::steal(get(descriptor.value(), object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
-  if (!value) return Error::fetch();
-  return value;
+  return owned(get(descriptor.value(), object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
-// F in the messages: "AVLTree.insert()", or "_avltree_from_sorted_entries()".
-std::string display_name(const FunctionDescription& d) {
-  std::string name;
-  if (!d.class_name.empty()) {
-    name += d.class_name;
-    name += '.';
-  }
-  name += d.signature.name;
-  name += "()";
-  return name;
-}
-
-Error type_error(Ref message) {
+// A TypeError whose message PyUnicode_FromFormat makes.
+template <class... Args>
+Error type_error(const char* format, Args... args) {
+  Ref message = Ref::steal(PyUnicode_FromFormat(format, args...));
   if (!message) return Error::fetch();
   return Error::make(PyExc_TypeError, std::move(message));
+}
+
+// One about a call: the first %s is F, "AVLTree.insert()" or "_avltree_from_sorted_entries()".
+template <class... Args>
+Error call_error(const FunctionDescription& d, const char* format, Args... args) {
+  std::string name(d.class_name);
+  if (!name.empty()) name += '.';
+  name.append(d.signature.name).append("()");
+  return type_error(format, name.c_str(), args...);
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
 std::string push_parameter_list(std::span<const std::string_view> names) {
   std::string list;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) {
-      if (names.size() == 2)
-        list += " and ";
-      else if (i + 1 == names.size())
-        list += ", and ";
-      else
-        list += ", ";
-    }
-    list += '\'';
-    list += names[i];
-    list += '\'';
+    if (i > 0) list += names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ";
+    list.append("'").append(names[i]).append("'");
   }
   return list;
 }
 
 Error too_many_positional_arguments(const FunctionDescription& d, Py_ssize_t given) {
-  const std::string f = display_name(d);
   const char* was = given == 1 ? "was" : "were";
   const std::size_t p = d.signature.positional;
   if (p == d.signature.required_positional)
-    return type_error(Ref::steal(PyUnicode_FromFormat("%s takes %zu positional arguments but %zd %s given",
-                                                      f.c_str(), p, given, was)));
-  return type_error(Ref::steal(
-      PyUnicode_FromFormat("%s takes from %zu to %zu positional arguments but %zd %s given", f.c_str(),
-                           d.signature.required_positional, p, given, was)));
+    return call_error(d, "%s takes %zu positional arguments but %zd %s given", p, given, was);
+  return call_error(d, "%s takes from %zu to %zu positional arguments but %zd %s given",
+                    d.signature.required_positional, p, given, was);
 }
 
 // str(name), or a stand-in when even that fails.
@@ -116,26 +102,22 @@ Ref printable_name(PyObject* name) {
 Error unexpected_keyword_argument(const FunctionDescription& d, PyObject* name) {
   Ref text = printable_name(name);
   if (!text) return Error::fetch();
-  return type_error(Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
-                                                    display_name(d).c_str(), text.get())));
+  return call_error(d, "%s got an unexpected keyword argument '%U'", text.get());
 }
 
 Error multiple_values_for_argument(const FunctionDescription& d, std::string_view name) {
-  return type_error(Ref::steal(PyUnicode_FromFormat("%s got multiple values for argument '%s'",
-                                                    display_name(d).c_str(), std::string(name).c_str())));
+  return call_error(d, "%s got multiple values for argument '%s'", std::string(name).c_str());
 }
 
 Error positional_only_keyword_arguments(const FunctionDescription& d, std::span<const std::string_view> names) {
-  return type_error(
-      Ref::steal(PyUnicode_FromFormat("%s got some positional-only arguments passed as keyword arguments: %s",
-                                      display_name(d).c_str(), push_parameter_list(names).c_str())));
+  return call_error(d, "%s got some positional-only arguments passed as keyword arguments: %s",
+                    push_parameter_list(names).c_str());
 }
 
 Error missing_required_arguments(const FunctionDescription& d, const char* kind,
                                  std::span<const std::string_view> names) {
-  return type_error(Ref::steal(PyUnicode_FromFormat(
-      "%s missing %zu required %s %s: %s", display_name(d).c_str(), names.size(), kind,
-      names.size() == 1 ? "argument" : "arguments", push_parameter_list(names).c_str())));
+  return call_error(d, "%s missing %zu required %s %s: %s", names.size(), kind,
+                    names.size() == 1 ? "argument" : "arguments", push_parameter_list(names).c_str());
 }
 
 // Names collected for a message; no member has more than kMaxParameters.
@@ -169,14 +151,7 @@ Status bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* valu
   }
   const std::string_view given(text, static_cast<std::size_t>(size));
   const Signature& s = d.signature;
-  // The keyword-only parameters are looked at first, then the positional ones.
-  for (std::size_t i = s.positional; i < s.count; ++i) {
-    if (s.parameters[i].name != given) continue;
-    if (output.slots[i] != nullptr) return multiple_values_for_argument(d, s.parameters[i].name);
-    output.slots[i] = value;
-    return {};
-  }
-  for (std::size_t i = 0; i < s.positional; ++i) {
+  for (std::size_t i = 0; i < s.count; ++i) {
     if (s.parameters[i].name != given) continue;
     if (i < s.positional_only) {
       positional_only_passed.push(s.parameters[i].name);
@@ -289,9 +264,7 @@ Result<Ref> lookup_special(PyObject* instance, PyObject* name) {
     }
     auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(found.get()), Py_tp_descr_get));
     if (get == nullptr) return found;
-    Ref bound = Ref::steal(get(found.get(), instance, type.get()));
-    if (!bound) return Error::fetch();
-    return bound;
+    return owned(get(found.get(), instance, type.get()));
   }
   return Ref();
 }
@@ -302,7 +275,7 @@ Error not_a_bool(PyObject* argument) {
   if (argument == Py_None) return Error::make(PyExc_TypeError, "'None' is not an instance of 'bool'");
   Result<Ref> name = type_qualname(Py_TYPE(argument));
   if (!name) return std::move(name).error();
-  return type_error(Ref::steal(PyUnicode_FromFormat("'%U' object is not an instance of 'bool'", name.value().get())));
+  return type_error("'%U' object is not an instance of 'bool'", name.value().get());
 }
 
 bool field_equals(PyTypeObject* type, TypeField field, const char* expected) {
@@ -332,8 +305,7 @@ Result<bool> convert_flag(PyObject* argument) {
   Result<Ref> method = lookup_special(argument, bool_name.value());
   if (!method) return std::move(method).error();
   if (!method.value())
-    return type_error(Ref::steal(
-        PyUnicode_FromFormat("object of type '%S' does not define a '__bool__' conversion", type.get())));
+    return type_error("object of type '%S' does not define a '__bool__' conversion", type.get());
   Ref answer = Ref::steal(PyObject_CallNoArgs(method.value().get()));
   if (!answer) return Error::fetch();
   if (Py_TYPE(answer.get()) != &PyBool_Type) return not_a_bool(answer.get());

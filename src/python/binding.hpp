@@ -65,17 +65,6 @@ Result<bool> convert_flag(PyObject* argument);
 // A count: an unsigned 64-bit integer through int or __index__.
 Result<std::uint64_t> convert_count(PyObject* argument);
 
-// The usual call of a member with one parameter, one positional argument,
-// bound without the general path; any other call takes that path.
-inline Status bind_single(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames, BoundArguments& output) {
-  if (nargs == 1 && kwnames == nullptr) [[likely]] {
-    output.slots[0] = args[0];
-    return {};
-  }
-  return extract_arguments_fastcall(description, args, nargs, kwnames, output);
-}
-
 // The qualified name of a type, as a str: the name the type really has,
 // read without running any code of the type or its metaclass.
 Result<Ref> type_qualname(PyTypeObject* type);

@@ -26,42 +26,35 @@ void raise_current_fault() noexcept;
 // Reports the C++ exception being handled as unraisable (for destructors).
 void report_current_fault_unraisable() noexcept;
 
-template <class Body>
-PyObject* run_object(Body&& body) noexcept {
+// Runs `body` at the boundary: its value is handed back through `success`,
+// its Error is set on the thread and `failure` returned.
+template <class Out, class Body, class Success>
+Out run_entry(Body&& body, Out failure, Success success) noexcept {
   try {
-    Result<Ref> result = body();
-    if (result) return std::move(result).value().release();
+    auto result = body();
+    if (result) return success(result);
     std::move(result).error().restore();
   } catch (...) {
     raise_current_fault();
   }
-  return nullptr;
+  return failure;
+}
+
+template <class Body>
+PyObject* run_object(Body&& body) noexcept {
+  return run_entry<PyObject*>(body, nullptr, [](Result<Ref>& result) { return std::move(result).value().release(); });
 }
 
 // For the integer slots: truth values and counts, -1 on failure.
 template <class Out, class Body>
 Out run_integer(Body&& body) noexcept {
-  try {
-    auto result = body();
-    if (result) return static_cast<Out>(result.value());
-    std::move(result).error().restore();
-  } catch (...) {
-    raise_current_fault();
-  }
-  return -1;
+  return run_entry<Out>(body, -1, [](auto& result) { return static_cast<Out>(result.value()); });
 }
 
 // For the module's execution step: 0, or -1 with the exception set.
 template <class Body>
 int run_status(Body&& body) noexcept {
-  try {
-    Status status = body();
-    if (status) return 0;
-    std::move(status).error().restore();
-  } catch (...) {
-    raise_current_fault();
-  }
-  return -1;
+  return run_entry<int>(body, -1, [](Status&) { return 0; });
 }
 
 // For destructors: a fault is reported as unraisable and never propagates.
@@ -86,52 +79,40 @@ struct BorrowFlag {
   std::atomic<std::int64_t> state{0};
 };
 
-class SharedBorrow {
+// A hold on a borrow flag, given back when it ends: one of any number of
+// shared holders, or the one exclusive holder.
+template <bool Exclusive>
+class Borrow {
  public:
-  static Result<SharedBorrow> take(BorrowFlag& flag);
-  SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-  SharedBorrow& operator=(SharedBorrow&&) = delete;
-  ~SharedBorrow() {
-    if (flag_ != nullptr) flag_->state.store(flag_->state.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+  static Result<Borrow> take(BorrowFlag& flag);
+  Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  Borrow& operator=(Borrow&&) = delete;
+  ~Borrow() {
+    if (flag_ == nullptr) return;
+    const std::int64_t rest = Exclusive ? 0 : flag_->state.load(std::memory_order_relaxed) - 1;
+    flag_->state.store(rest, std::memory_order_relaxed);
   }
 
  private:
-  explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+  explicit Borrow(BorrowFlag* flag) noexcept : flag_(flag) {}
   BorrowFlag* flag_;
 };
 
-class ExclusiveBorrow {
- public:
-  static Result<ExclusiveBorrow> take(BorrowFlag& flag);
-  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-  ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
-  ~ExclusiveBorrow() {
-    if (flag_ != nullptr) flag_->state.store(0, std::memory_order_relaxed);
-  }
-
- private:
-  explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-  BorrowFlag* flag_;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 // A new reference to True or False.
 inline Ref bool_object(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref none_object() noexcept { return Ref::borrow(Py_None); }
 
 // Inline: every call takes one, and next(iterator) is little else.
-inline Result<SharedBorrow> SharedBorrow::take(BorrowFlag& flag) {
+template <bool Exclusive>
+inline Result<Borrow<Exclusive>> Borrow<Exclusive>::take(BorrowFlag& flag) {
   const std::int64_t holders = flag.state.load(std::memory_order_relaxed);
-  if (holders == -1) [[unlikely]]
-    return Error::make(PyExc_RuntimeError, "Already mutably borrowed");
-  flag.state.store(holders + 1, std::memory_order_relaxed);
-  return SharedBorrow(&flag);
-}
-
-inline Result<ExclusiveBorrow> ExclusiveBorrow::take(BorrowFlag& flag) {
-  if (flag.state.load(std::memory_order_relaxed) != 0) [[unlikely]]
-    return Error::make(PyExc_RuntimeError, "Already borrowed");
-  flag.state.store(-1, std::memory_order_relaxed);
-  return ExclusiveBorrow(&flag);
+  if (Exclusive ? holders != 0 : holders == -1) [[unlikely]]
+    return Error::make(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
+  flag.state.store(Exclusive ? -1 : holders + 1, std::memory_order_relaxed);
+  return Borrow(&flag);
 }
 
 }  // namespace quorvel

@@ -5,17 +5,23 @@
 namespace quorvel::bodies {
 namespace {
 
-// The stored value (borrowed) whose key compares Equal to the derived key of
-// `value`, or null.  The key is derived even for an empty tree; the probe key
-// is released before the value.  The stored value stays alive while the
-// caller holds the shared guard, and membership tests never touch it.
-Result<PyObject*> search_stored(PyAVLTree& self, Ref value) {
+// Runs `probe` on the derived key of `value`.  The key is derived even for
+// an empty tree; the probe key is released before the value.
+template <class Probe>
+auto with_derived_key(PyAVLTree& self, Ref value, Probe probe) -> decltype(probe(KeyView{})) {
   Result<Ref> key = self.extractor.derive_key(value.get());
   if (!key) return std::move(key).error();
-  Result<PyObject*> found = self.tree.find(KeyView::of(key.value().get()));
+  auto answer = probe(KeyView::of(key.value().get()));
   key.value().reset();
   value.reset();
-  return found;
+  return answer;
+}
+
+// The stored value (borrowed) whose key compares Equal to the derived key of
+// `value`, or null.  The stored value stays alive while the caller holds the
+// shared guard, and membership tests never touch it.
+Result<PyObject*> search_stored(PyAVLTree& self, Ref value) {
+  return with_derived_key(self, std::move(value), [&](const KeyView& key) { return self.tree.find(key); });
 }
 
 Ref value_or_none(PyObject* value) { return value ? Ref::borrow(value) : none_object(); }
@@ -64,13 +70,7 @@ Result<Ref> contains_key(PyAVLTree& self, Args arguments) {
 }
 
 Result<Ref> remove(PyAVLTree& self, Args arguments) {
-  Ref value = Ref::borrow(arguments[0]);
-  Result<Ref> key = self.extractor.derive_key(value.get());
-  if (!key) return std::move(key).error();
-  Result<Ref> removed = remove_probe(self, KeyView::of(key.value().get()));
-  key.value().reset();  // the probe key, then the value
-  value.reset();
-  return removed;
+  return with_derived_key(self, Ref::borrow(arguments[0]), [&](const KeyView& key) { return remove_probe(self, key); });
 }
 
 Result<Ref> remove_key(PyAVLTree& self, Args arguments) { return remove_probe(self, KeyView::of(arguments[0])); }
@@ -84,9 +84,7 @@ Result<Ref> first(PyAVLTree& self, Args) { return end_value<&PythonAvlTree::firs
 Result<Ref> last(PyAVLTree& self, Args) { return end_value<&PythonAvlTree::last>(self); }
 
 Result<Ref> height(PyAVLTree& self, Args) {
-  Ref number = Ref::steal(PyLong_FromUnsignedLong(self.tree.height()));
-  if (!number) return Error::fetch();
-  return number;
+  return owned(PyLong_FromUnsignedLong(self.tree.height()));
 }
 
 Result<Ref> representation(PyAVLTree& self, Args) {
@@ -115,9 +113,7 @@ Result<Ref> representation(PyAVLTree& self, Args) {
     snapshot[i].reset();
   }
   if (Status s = text.append(kClose, sizeof kClose - 1); !s) return std::move(s).error();
-  Ref result = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!result) return Error::fetch();
-  return result;
+  return owned(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 }  // namespace quorvel::bodies

@@ -21,13 +21,11 @@ namespace text {
 
 inline constexpr std::size_t npos = std::string_view::npos;
 
-constexpr std::size_t length(const char* text) {
+constexpr std::string_view view(const char* text) {
   std::size_t n = 0;
   while (text[n] != '\0') ++n;
-  return n;
+  return {text, n};
 }
-
-constexpr std::string_view view(const char* text) { return {text, length(text)}; }
 
 constexpr bool equal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -126,6 +124,8 @@ constexpr Signature parse_signature(std::string_view line) {
         if (p.default_text.empty()) invalid_text_signature("`=` without a default");
       }
       if (p.name.empty()) invalid_text_signature("a parameter without a name");
+      for (std::size_t i = 0; i + 1 < s.count; ++i)
+        if (text::equal(s.parameters[i].name, p.name)) invalid_text_signature("two parameters of one name");
       if (keyword_only) {
         p.kind = ParameterKind::KeywordOnly;
       } else {

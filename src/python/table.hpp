@@ -77,15 +77,11 @@ struct BodyOf<Result<Out> (*)(Receiver_&, const BoundArguments&)> {
 template <Guard G, auto Body>
 auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typename BodyOf<decltype(Body)>::Output> {
   auto& self = *reinterpret_cast<typename BodyOf<decltype(Body)>::Receiver*>(object);
-  if constexpr (G == Guard::Shared) {
-    Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-    if (!guard) return std::move(guard).error();
-    return Body(self, arguments);
-  } else if constexpr (G == Guard::Exclusive) {
-    Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(self.borrow);
-    if (!guard) return std::move(guard).error();
+  if constexpr (G == Guard::None) {
     return Body(self, arguments);
   } else {
+    Result<Borrow<G == Guard::Exclusive>> guard = Borrow<G == Guard::Exclusive>::take(self.borrow);
+    if (!guard) return std::move(guard).error();
     return Body(self, arguments);
   }
 }
@@ -107,9 +103,10 @@ template <const FunctionDescription& D, Guard G, auto Body>
 PyObject* vector_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return run<Body>([&]() -> Result<Ref> {
     BoundArguments bound;
-    Status s = D.signature.single() ? bind_single(D, args, nargs, kwnames, bound)
-                                    : extract_arguments_fastcall(D, args, nargs, kwnames, bound);
-    if (!s) return std::move(s).error();
+    if (D.signature.single() && nargs == 1 && kwnames == nullptr) [[likely]]
+      bound.slots[0] = args[0];
+    else if (Status s = extract_arguments_fastcall(D, args, nargs, kwnames, bound); !s)
+      return std::move(s).error();
     return guarded<G, Body>(self, bound);
   });
 }

@@ -52,9 +52,7 @@ Result<Ref> run_hook(PyObject* args) {
     return Ref::borrow(Py_None);
   }
   if (std::strcmp(command, "allocations_left") == 0) {
-    Ref left = Ref::steal(PyLong_FromLongLong(allocation_countdown));
-    if (!left) return Error::fetch();
-    return left;
+    return owned(PyLong_FromLongLong(allocation_countdown));
   }
   const bool check_order = std::strcmp(command, "check_tree") == 0;
   if (check_order || std::strcmp(command, "check_tree_shape") == 0) {
@@ -67,10 +65,8 @@ Result<Ref> run_hook(PyObject* args) {
     Result<PyAVLTree*> tree = tree_argument(argument);
     if (!tree) return std::move(tree).error();
     const PythonAvlTree& engine = tree.value()->tree;
-    Ref storage = Ref::steal(Py_BuildValue("(nK)", static_cast<Py_ssize_t>(engine.node_size()),
-                                           static_cast<unsigned long long>(engine.slots())));
-    if (!storage) return Error::fetch();
-    return storage;
+    return owned(Py_BuildValue("(nK)", static_cast<Py_ssize_t>(engine.node_size()),
+                               static_cast<unsigned long long>(engine.slots())));
   }
   if (std::strcmp(command, "index_limit") == 0) {
     const unsigned long long n = PyLong_AsUnsignedLongLong(argument);
