@@ -199,12 +199,11 @@ Status extract_arguments_fastcall(const FunctionDescription& d, PyObject* const*
 }
 
 Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
-                                    HeldArguments& output) {
-  BoundArguments bound;
+                                    BoundArguments& output) {
   const Py_ssize_t nargs = PyTuple_Size(args);
   const std::size_t p = d.signature.positional;
   for (Py_ssize_t i = 0; i < nargs && static_cast<std::size_t>(i) < p; ++i)
-    bound.slots[i] = PyTuple_GetItem(args, i);
+    output.slots[i] = PyTuple_GetItem(args, i);
   if (static_cast<std::size_t>(nargs) > p) return too_many_positional_arguments(d, nargs);
   NameList positional_only_passed;
   if (kwargs != nullptr) {
@@ -212,13 +211,10 @@ Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args
     PyObject* name = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &name, &value)) {
-      if (Status s = bind_keyword(d, name, value, bound, positional_only_passed); !s) return s;
+      if (Status s = bind_keyword(d, name, value, output, positional_only_passed); !s) return s;
     }
   }
-  if (Status s = check_complete(d, nargs, bound, positional_only_passed); !s) return s;
-  // Binding ran no code since the dict was read, so the values are still the dict's.
-  for (std::size_t i = 0; i < d.signature.count; ++i) output.slots[i] = Ref::borrow(bound[i]);
-  return {};
+  return check_complete(d, nargs, output, positional_only_passed);
 }
 
 Error argument_extraction_error(std::string_view parameter_name, Error error) {
@@ -243,6 +239,13 @@ Result<Ref> type_qualname(PyTypeObject* type) {
   return name;
 }
 
+namespace {
+
+// What special-method lookup finds for `name` on the type of `instance`, as
+// the interpreter looks up `__bool__` for bool(x): the first definition in
+// the dictionaries of the type's method resolution order, bound to
+// `instance` by its own descriptor get.  An empty Ref when no class of the
+// order defines it (a definition on the metaclass does not count).
 Result<Ref> lookup_special(PyObject* instance, PyObject* name) {
   // Held: the lookup may run code (a str subclass key's __eq__ in a class
   // dictionary) that reassigns the instance's class.
@@ -268,8 +271,6 @@ Result<Ref> lookup_special(PyObject* instance, PyObject* name) {
   }
   return Ref();
 }
-
-namespace {
 
 Error not_a_bool(PyObject* argument) {
   if (argument == Py_None) return Error::make(PyExc_TypeError, "'None' is not an instance of 'bool'");

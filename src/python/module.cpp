@@ -22,33 +22,19 @@ void* slot_function(F* function) noexcept {
   return reinterpret_cast<void*>(function);
 }
 
-template <class F>
-PyCFunction method_function(F* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 constexpr bool is_method(const Member& row) { return row.slot == table::kMethod; }
 constexpr bool is_property(const Member& row) { return row.slot == table::kProperty; }
 constexpr bool is_slot(const Member& row) { return row.slot > 0; }
 
 PyMethodDef method_def(const Member& row) noexcept {
-  const table::Entries& e = row.entry;
-  return {row.name, e.vector ? method_function(e.vector) : method_function(e.plain), row.flags, row.registered_doc};
+  return {row.name, reinterpret_cast<PyCFunction>(row.entry()), row.flags, row.registered_doc};
 }
 
 PyGetSetDef property_def(const Member& row) noexcept {
-  return {row.name, row.entry.getter, nullptr, row.registered_doc, nullptr};
+  return {row.name, reinterpret_cast<getter>(row.entry()), nullptr, row.registered_doc, nullptr};
 }
 
-PyType_Slot slot_def(const Member& row) noexcept {
-  const table::Entries& e = row.entry;
-  void* entry = e.construct ? slot_function(e.construct)
-                : e.length  ? slot_function(e.length)
-                : e.inquiry ? slot_function(e.inquiry)
-                : e.binary  ? slot_function(e.binary)
-                            : slot_function(e.unary);
-  return {row.slot, entry};
-}
+PyType_Slot slot_def(const Member& row) noexcept { return {row.slot, slot_function(row.entry())}; }
 
 // A registration table: an entry made from each row that `Wanted` picks,
 // then `tail` (by default only the zero entry that ends every table).

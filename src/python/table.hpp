@@ -39,17 +39,14 @@ struct Annotations {
 inline constexpr int kMethod = 0;
 inline constexpr int kProperty = -1;
 
-// The entry of a row, in the one field its kind calls for.
-struct Entries {
-  PyObject* (*vector)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept = nullptr;
-  PyObject* (*plain)(PyObject*, PyObject*) noexcept = nullptr;
-  PyObject* (*getter)(PyObject*, void*) noexcept = nullptr;
-  PyObject* (*unary)(PyObject*) noexcept = nullptr;
-  Py_ssize_t (*length)(PyObject*) noexcept = nullptr;
-  int (*inquiry)(PyObject*) noexcept = nullptr;
-  int (*binary)(PyObject*, PyObject*) noexcept = nullptr;
-  PyObject* (*construct)(PyTypeObject*, PyObject*, PyObject*) noexcept = nullptr;
-};
+// A row's entry in the form its slot or method flags call for (`Type`),
+// with its type erased as the registration tables hold it.  The cast is no
+// constant expression, so a row holds the function that makes it.
+using ErasedEntry = void (*)();
+template <class Type, Type Entry>
+ErasedEntry erased() noexcept {
+  return reinterpret_cast<ErasedEntry>(Entry);
+}
 
 struct Member {
   int slot;                    // a Py_* slot id, kMethod or kProperty
@@ -57,7 +54,7 @@ struct Member {
   const char* doc;             // signature line, "--", body
   const char* registered_doc;  // what the interpreter is given: the body for a property
   Signature signature;
-  Entries entry;
+  ErasedEntry (*entry)() noexcept;
   int flags;  // METH_* for a method
   Annotations parameters;
   const char* returns;
@@ -99,6 +96,7 @@ auto run(Run&& step) noexcept {
 
 // Methods, bound as the signature says; one positional argument for a
 // one-parameter method is bound without the general path.
+using VectorFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 template <const FunctionDescription& D, Guard G, auto Body>
 PyObject* vector_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return run<Body>([&]() -> Result<Ref> {
@@ -142,10 +140,11 @@ int contains_entry(PyObject* self, PyObject* argument) noexcept {
 template <const FunctionDescription& D, auto Body>
 PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return run_object([&]() -> Result<Ref> {
-    HeldArguments held;
-    if (Status s = extract_arguments_tuple_dict(D, args, kwargs, held); !s) return std::move(s).error();
     BoundArguments bound;
-    for (std::size_t i = 0; i < kMaxParameters; ++i) bound.slots[i] = held[i];
+    if (Status s = extract_arguments_tuple_dict(D, args, kwargs, bound); !s) return std::move(s).error();
+    // Binding ran no code since the dict was read, so the values are still the dict's.
+    Ref held[kMaxParameters];
+    for (std::size_t i = 0; i < kMaxParameters; ++i) held[i] = Ref::borrow(bound[i]);
     return Body(*type, bound);
   });
 }
@@ -167,7 +166,7 @@ consteval Member row(int slot, Annotations parameters, const char* returns) {
                 .doc = Doc,
                 .registered_doc = Doc,
                 .signature = signature_of<Doc>,
-                .entry = {},
+                .entry = nullptr,
                 .flags = 0,
                 .parameters = parameters,
                 .returns = returns};
@@ -180,10 +179,10 @@ struct Rows {
   static consteval Member method(Annotations parameters, const char* returns) {
     Member m = row<Doc>(kMethod, parameters, returns);
     if constexpr (signature_of<Doc>.count == 0) {
-      m.entry.plain = simple_entry<G, Body, PyObject*>;
+      m.entry = erased<PyCFunction, simple_entry<G, Body, PyObject*>>;
       m.flags = METH_NOARGS;
     } else {
-      m.entry.vector = vector_entry<description_of<TypeName, Doc>, G, Body>;
+      m.entry = erased<VectorFunction, vector_entry<description_of<TypeName, Doc>, G, Body>>;
       m.flags = METH_FASTCALL | METH_KEYWORDS;
     }
     return m;
@@ -194,7 +193,7 @@ struct Rows {
     static_assert(signature_of<Doc>.count == 0, "a property takes no parameters");
     Member m = row<Doc>(kProperty, {}, returns);
     m.registered_doc = doc_body(Doc).data();
-    m.entry.getter = simple_entry<G, Body, void*>;
+    m.entry = erased<getter, simple_entry<G, Body, void*>>;
     return m;
   }
 
@@ -204,18 +203,18 @@ struct Rows {
     m.registered_doc = nullptr;  // the interpreter writes a slot's own docstring
     if constexpr (Slot == Py_tp_new) {
       static_assert(G == Guard::None, "a constructor has no instance to guard yet");
-      m.entry.construct = construct_entry<description_of<TypeName, Doc>, Body>;
+      m.entry = erased<newfunc, construct_entry<description_of<TypeName, Doc>, Body>>;
     } else if constexpr (Slot == Py_mp_length) {
-      m.entry.length = simple_entry<G, Body>;
+      m.entry = erased<lenfunc, simple_entry<G, Body>>;
     } else if constexpr (Slot == Py_nb_bool) {
-      m.entry.inquiry = simple_entry<G, Body>;
+      m.entry = erased<inquiry, simple_entry<G, Body>>;
     } else if constexpr (Slot == Py_sq_contains) {
       static_assert(signature_of<Doc>.count == 1, "__contains__ takes one argument");
-      m.entry.binary = contains_entry<G, Body>;
+      m.entry = erased<objobjproc, contains_entry<G, Body>>;
     } else if constexpr (Slot == Py_tp_iternext) {
-      m.entry.unary = next_entry<G, Body>;
+      m.entry = erased<iternextfunc, next_entry<G, Body>>;
     } else if constexpr (Slot == Py_tp_iter || Slot == Py_tp_repr) {
-      m.entry.unary = simple_entry<G, Body>;
+      m.entry = erased<unaryfunc, simple_entry<G, Body>>;
     } else {
       static_assert(Slot == Py_tp_new, "this slot has no entry form yet: add one above");
     }
