@@ -105,15 +105,6 @@ Error unexpected_keyword_argument(const FunctionDescription& d, PyObject* name) 
   return call_error(d, "%s got an unexpected keyword argument '%U'", text.get());
 }
 
-Error multiple_values_for_argument(const FunctionDescription& d, std::string_view name) {
-  return call_error(d, "%s got multiple values for argument '%s'", std::string(name).c_str());
-}
-
-Error positional_only_keyword_arguments(const FunctionDescription& d, std::span<const std::string_view> names) {
-  return call_error(d, "%s got some positional-only arguments passed as keyword arguments: %s",
-                    push_parameter_list(names).c_str());
-}
-
 Error missing_required_arguments(const FunctionDescription& d, const char* kind,
                                  std::span<const std::string_view> names) {
   return call_error(d, "%s missing %zu required %s %s: %s", names.size(), kind,
@@ -130,12 +121,12 @@ struct NameList {
   std::span<const std::string_view> view() const noexcept { return {names, count}; }
 };
 
-// Steps 1 and 2: the positional arguments.
-Status bind_positional(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
-                       BoundArguments& output) {
+// Steps 1 and 2: the positional arguments, `item(i)` giving the i-th.
+template <class Item>
+Status bind_positional(const FunctionDescription& d, Py_ssize_t nargs, Item item, BoundArguments& output) {
   const auto given = static_cast<std::size_t>(nargs);
   const std::size_t p = d.signature.positional;
-  for (std::size_t i = 0; i < given && i < p; ++i) output.slots[i] = args[i];
+  for (std::size_t i = 0; i < given && i < p; ++i) output.slots[i] = item(i);
   if (given > p) return too_many_positional_arguments(d, nargs);
   return {};
 }
@@ -157,7 +148,8 @@ Status bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* valu
       positional_only_passed.push(s.parameters[i].name);
       return {};
     }
-    if (output.slots[i] != nullptr) return multiple_values_for_argument(d, s.parameters[i].name);
+    if (output.slots[i] != nullptr)
+      return call_error(d, "%s got multiple values for argument '%s'", std::string(s.parameters[i].name).c_str());
     output.slots[i] = value;
     return {};
   }
@@ -165,17 +157,16 @@ Status bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* valu
 }
 
 // Steps 4 to 6: what is still missing.
-Status check_complete(const FunctionDescription& d, Py_ssize_t nargs, const BoundArguments& output,
+Status check_complete(const FunctionDescription& d, const BoundArguments& output,
                       const NameList& positional_only_passed) {
-  if (positional_only_passed.count > 0) return positional_only_keyword_arguments(d, positional_only_passed.view());
+  if (positional_only_passed.count > 0)
+    return call_error(d, "%s got some positional-only arguments passed as keyword arguments: %s",
+                      push_parameter_list(positional_only_passed.view()).c_str());
   const Signature& s = d.signature;
-  if (static_cast<std::size_t>(nargs) < s.required_positional) {
-    NameList missing;
-    for (std::size_t i = 0; i < s.required_positional; ++i)
-      if (output.slots[i] == nullptr) missing.push(s.parameters[i].name);
-    if (missing.count > 0) return missing_required_arguments(d, "positional", missing.view());
-  }
   NameList missing;
+  for (std::size_t i = 0; i < s.required_positional; ++i)
+    if (output.slots[i] == nullptr) missing.push(s.parameters[i].name);
+  if (missing.count > 0) return missing_required_arguments(d, "positional", missing.view());
   for (std::size_t i = s.positional; i < s.count; ++i)
     if (s.parameters[i].required() && output.slots[i] == nullptr) missing.push(s.parameters[i].name);
   if (missing.count > 0) return missing_required_arguments(d, "keyword", missing.view());
@@ -186,7 +177,7 @@ Status check_complete(const FunctionDescription& d, Py_ssize_t nargs, const Boun
 
 Status extract_arguments_fastcall(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, BoundArguments& output) {
-  if (Status s = bind_positional(d, args, nargs, output); !s) return s;
+  if (Status s = bind_positional(d, nargs, [&](std::size_t i) { return args[i]; }, output); !s) return s;
   NameList positional_only_passed;
   if (kwnames != nullptr) {
     const Py_ssize_t keywords = PyTuple_Size(kwnames);
@@ -195,16 +186,13 @@ Status extract_arguments_fastcall(const FunctionDescription& d, PyObject* const*
       if (!s) return s;
     }
   }
-  return check_complete(d, nargs, output, positional_only_passed);
+  return check_complete(d, output, positional_only_passed);
 }
 
 Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
                                     BoundArguments& output) {
-  const Py_ssize_t nargs = PyTuple_Size(args);
-  const std::size_t p = d.signature.positional;
-  for (Py_ssize_t i = 0; i < nargs && static_cast<std::size_t>(i) < p; ++i)
-    output.slots[i] = PyTuple_GetItem(args, i);
-  if (static_cast<std::size_t>(nargs) > p) return too_many_positional_arguments(d, nargs);
+  const auto item = [&](std::size_t i) { return PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)); };
+  if (Status s = bind_positional(d, PyTuple_Size(args), item, output); !s) return s;
   NameList positional_only_passed;
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
@@ -214,18 +202,16 @@ Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args
       if (Status s = bind_keyword(d, name, value, output, positional_only_passed); !s) return s;
     }
   }
-  return check_complete(d, nargs, output, positional_only_passed);
+  return check_complete(d, output, positional_only_passed);
 }
 
 Error argument_extraction_error(std::string_view parameter_name, Error error) {
   Result<PyObject*> add_note = interned_name(Name::AddNote);
   if (!add_note) return error;
   Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", std::string(parameter_name).c_str()));
-  if (note) {
-    Ref added = Ref::steal(PyObject_CallMethodObjArgs(error.exception(), add_note.value(), note.get(), nullptr));
-    (void)added;
-  }
-  // Interpreters without notes, or a failing add_note: the exception goes on without one.
+  // What add_note answers is dropped.  Interpreters without notes, or a
+  // failing add_note: the exception goes on without one.
+  if (note) Ref::steal(PyObject_CallMethodObjArgs(error.exception(), add_note.value(), note.get(), nullptr));
   PyErr_Clear();
   return error;
 }

@@ -119,15 +119,17 @@ Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
   return {};
 }
 
-Status add_to_module(PyObject* module, const char* name, PyObject* value) {
+// The same under a name given as text, for a value whose making may have failed.
+Status add_to_module(PyObject* module, const char* name, Result<Ref> value) {
+  if (!value) return std::move(value).error();
   Ref text = Ref::steal(PyUnicode_FromString(name));
   if (!text) return Error::fetch();
-  return add_to_module(module, text.get(), value);
+  return add_to_module(module, text.get(), value.value().get());
 }
 
 Status add_type(PyObject* module, const char* name, Result<PyTypeObject*> type) {
   if (!type) return std::move(type).error();
-  return add_to_module(module, name, reinterpret_cast<PyObject*>(type.value()));
+  return add_to_module(module, name, Ref::borrow(reinterpret_cast<PyObject*>(type.value())));
 }
 
 Status add_function(PyObject* module) {
@@ -159,12 +161,9 @@ Status execute(PyObject* module) {
   if (Status s = add_type(module, "AVLTree", avl_tree_type()); !s) return s;
   if (Status s = add_type(module, "_AVLTreeIterator", avl_tree_iterator_type()); !s) return s;
   if (Status s = add_function(module); !s) return s;
-  Ref version = Ref::steal(PyUnicode_FromString(docs::kVersion));
-  if (!version) return Error::fetch();
-  if (Status s = add_to_module(module, "__version__", version.get()); !s) return s;
-  Ref all = Ref::steal(Py_BuildValue("[ss]", "AVLTree", "__version__"));
-  if (!all) return Error::fetch();
-  if (Status s = add_to_module(module, "__all__", all.get()); !s) return s;
+  if (Status s = add_to_module(module, "__version__", owned(PyUnicode_FromString(docs::kVersion))); !s) return s;
+  if (Status s = add_to_module(module, "__all__", owned(Py_BuildValue("[ss]", "AVLTree", "__version__"))); !s)
+    return s;
 #ifdef QUORVEL_TESTING
   return add_test_hooks(module);
 #else

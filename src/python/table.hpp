@@ -128,11 +128,7 @@ PyObject* next_entry(PyObject* self) noexcept {
 // __contains__: the interpreter passes the one argument itself.
 template <Guard G, auto Body>
 int contains_entry(PyObject* self, PyObject* argument) noexcept {
-  return run<Body>([&] {
-    BoundArguments bound;
-    bound.slots[0] = argument;
-    return guarded<G, Body>(self, bound);
-  });
+  return run<Body>([&] { return guarded<G, Body>(self, BoundArguments{{argument}}); });
 }
 
 // The constructor's arguments are held for the whole call: iterating
