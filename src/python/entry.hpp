@@ -45,18 +45,6 @@ PyObject* run_object(Body&& body) noexcept {
   return run_entry<PyObject*>(body, nullptr, [](Result<Ref>& result) { return std::move(result).value().release(); });
 }
 
-// For the integer slots: truth values and counts, -1 on failure.
-template <class Out, class Body>
-Out run_integer(Body&& body) noexcept {
-  return run_entry<Out>(body, -1, [](auto& result) { return static_cast<Out>(result.value()); });
-}
-
-// For the module's execution step: 0, or -1 with the exception set.
-template <class Body>
-int run_status(Body&& body) noexcept {
-  return run_entry<int>(body, -1, [](Status&) { return 0; });
-}
-
 // For destructors: a fault is reported as unraisable and never propagates.
 template <class Body>
 void run_destructor(Body&& body) noexcept {

@@ -42,15 +42,8 @@ Result<Ref> KeyExtractor::derive_key(PyObject* value) const {
 }
 
 Result<Ref> KeyExtractor::to_key_spec() const {
-  switch (form_) {
-    case Form::Identity:
-      return Ref::borrow(Py_None);
-    case Form::Attribute:
-      return attribute_name();
-    case Form::Callable:
-      return callable_.clone();
-  }
-  throw Fault("key extractor of unknown form");
+  if (form_ == Form::Attribute) return attribute_name();
+  return Ref::borrow(form_ == Form::Identity ? Py_None : callable_.get());
 }
 
 Result<Ref> KeyExtractor::attribute_name() const {

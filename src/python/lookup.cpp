@@ -94,25 +94,21 @@ Result<Ref> representation(PyAVLTree& self, Args) {
   // The values' __repr__ may show this tree or another one again.
   Result<RecursionLevel> level = RecursionLevel::enter(" while getting the repr of a value");
   if (!level) return std::move(level).error();
-  static constexpr char kOpen[] = "AVLTree([";
-  static constexpr char kSeparator[] = ", ";
-  static constexpr char kClose[] = "])";
   Vec<char> text;
-  if (Status s = text.append(kOpen, sizeof kOpen - 1); !s) return std::move(s).error();
+  const auto add = [&text](std::string_view part) { return text.append(part.data(), part.size()); };
+  if (Status s = add("AVLTree(["); !s) return std::move(s).error();
   for (std::size_t i = 0; i < snapshot.size(); ++i) {
     Ref shown = Ref::steal(PyObject_Repr(snapshot[i].get()));
     if (!shown) return Error::fetch();
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(shown.get(), &size);
     if (utf8 == nullptr) return Error::fetch();
-    if (i > 0) {
-      if (Status s = text.append(kSeparator, sizeof kSeparator - 1); !s) return std::move(s).error();
-    }
-    if (Status s = text.append(utf8, static_cast<std::size_t>(size)); !s) return std::move(s).error();
+    if (Status s = add(i > 0 ? ", " : ""); !s) return std::move(s).error();
+    if (Status s = add({utf8, static_cast<std::size_t>(size)}); !s) return std::move(s).error();
     shown.reset();
     snapshot[i].reset();
   }
-  if (Status s = text.append(kClose, sizeof kClose - 1); !s) return std::move(s).error();
+  if (Status s = add("])"); !s) return std::move(s).error();
   return owned(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 

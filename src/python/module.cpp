@@ -172,7 +172,8 @@ Status execute(PyObject* module) {
 }
 
 int execute_entry(PyObject* module) noexcept {
-  return run_status([&] { return execute(module); });
+  // 0, or -1 with the exception set.
+  return run_entry<int>([&] { return execute(module); }, -1, [](Status&) { return 0; });
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -207,10 +207,10 @@ constexpr string arguments(const Signature& signature, const table::Annotations&
     string entry = R"({"annotation":)" + expression(annotations.items[i]);
     if (!p.required()) entry += R"(,"default":)" + expression(p.default_text);
     entry += R"(,"name":)" + json_string(p.name) + "}";
-    if (p.kind == ParameterKind::PositionalOnly)
-      append(positional_only, entry);
-    else
-      append(p.kind == ParameterKind::KeywordOnly ? keyword_only : positional, entry);
+    append(p.kind == ParameterKind::PositionalOnly ? positional_only
+           : p.kind == ParameterKind::KeywordOnly  ? keyword_only
+                                                   : positional,
+           entry);
   }
   string out;
   if (!positional.empty()) append(out, R"("args":[)" + positional + "]");

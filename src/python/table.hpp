@@ -84,14 +84,15 @@ auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typena
 }
 
 // A body's result in the form the interpreter expects: an object, or an
-// integer for a count or a truth value.
+// integer for a count or a truth value, -1 on failure.
 template <auto Body, class Run>
 auto run(Run&& step) noexcept {
   using Out = typename BodyOf<decltype(Body)>::Output;
+  using Integer = std::conditional_t<std::is_same_v<Out, bool>, int, Out>;
   if constexpr (std::is_same_v<Out, Ref>)
     return run_object(step);
   else
-    return run_integer<std::conditional_t<std::is_same_v<Out, bool>, int, Out>>(step);
+    return run_entry<Integer>(step, -1, [](Result<Out>& result) { return static_cast<Integer>(result.value()); });
 }
 
 // Methods, bound as the signature says; one positional argument for a
