@@ -40,11 +40,6 @@ Result<Ref> remove_probe(PyAVLTree& self, const KeyView& key) {
   return bool_object(removed.value());
 }
 
-template <PyObject* (PythonAvlTree::*End)() const noexcept>
-Result<Ref> end_value(PyAVLTree& self) {
-  return value_or_none((self.tree.*End)());
-}
-
 }  // namespace
 
 Result<Ref> search(PyAVLTree& self, Args arguments) {
@@ -80,8 +75,8 @@ Result<Ref> clear(PyAVLTree& self, Args) {
   return none_object();
 }
 
-Result<Ref> first(PyAVLTree& self, Args) { return end_value<&PythonAvlTree::first>(self); }
-Result<Ref> last(PyAVLTree& self, Args) { return end_value<&PythonAvlTree::last>(self); }
+Result<Ref> first(PyAVLTree& self, Args) { return value_or_none(self.tree.first()); }
+Result<Ref> last(PyAVLTree& self, Args) { return value_or_none(self.tree.last()); }
 
 Result<Ref> height(PyAVLTree& self, Args) {
   return owned(PyLong_FromUnsignedLong(self.tree.height()));

@@ -27,11 +27,12 @@ constexpr bool is_property(const Member& row) { return row.slot == table::kPrope
 constexpr bool is_slot(const Member& row) { return row.slot > 0; }
 
 PyMethodDef method_def(const Member& row) noexcept {
-  return {row.name, reinterpret_cast<PyCFunction>(row.entry()), row.flags, row.registered_doc};
+  return {row.name, reinterpret_cast<PyCFunction>(row.entry()), row.flags, row.doc};
 }
 
+// A property's docstring is the body alone; the interpreter writes a slot's own.
 PyGetSetDef property_def(const Member& row) noexcept {
-  return {row.name, reinterpret_cast<getter>(row.entry()), nullptr, row.registered_doc, nullptr};
+  return {row.name, reinterpret_cast<getter>(row.entry()), nullptr, doc_body(row.doc).data(), nullptr};
 }
 
 PyType_Slot slot_def(const Member& row) noexcept { return {row.slot, slot_function(row.entry())}; }

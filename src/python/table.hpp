@@ -49,10 +49,9 @@ ErasedEntry erased() noexcept {
 }
 
 struct Member {
-  int slot;                    // a Py_* slot id, kMethod or kProperty
-  const char* name;            // the signature's name, as a C string
-  const char* doc;             // signature line, "--", body
-  const char* registered_doc;  // what the interpreter is given: the body for a property
+  int slot;          // a Py_* slot id, kMethod or kProperty
+  const char* name;  // the signature's name, as a C string
+  const char* doc;   // signature line, "--", body
   Signature signature;
   ErasedEntry (*entry)() noexcept;
   int flags;  // METH_* for a method
@@ -161,7 +160,6 @@ consteval Member row(int slot, Annotations parameters, const char* returns) {
   return Member{.slot = slot,
                 .name = kNameText<Doc>.data(),
                 .doc = Doc,
-                .registered_doc = Doc,
                 .signature = signature_of<Doc>,
                 .entry = nullptr,
                 .flags = 0,
@@ -189,7 +187,6 @@ struct Rows {
   static consteval Member property(const char* returns) {
     static_assert(signature_of<Doc>.count == 0, "a property takes no parameters");
     Member m = row<Doc>(kProperty, {}, returns);
-    m.registered_doc = doc_body(Doc).data();
     m.entry = erased<getter, simple_entry<G, Body, void*>>;
     return m;
   }
@@ -197,7 +194,6 @@ struct Rows {
   template <int Slot, const char* Doc, Guard G, auto Body>
   static consteval Member slot(Annotations parameters, const char* returns) {
     Member m = row<Doc>(Slot, parameters, returns);
-    m.registered_doc = nullptr;  // the interpreter writes a slot's own docstring
     if constexpr (Slot == Py_tp_new) {
       static_assert(G == Guard::None, "a constructor has no instance to guard yet");
       m.entry = erased<newfunc, construct_entry<description_of<TypeName, Doc>, Body>>;
