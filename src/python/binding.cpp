@@ -23,20 +23,16 @@ static_assert(sizeof(kTypeFieldNames) / sizeof(kTypeFieldNames[0]) == static_cas
 // life of the process.
 PyObject* type_field_descriptors[static_cast<int>(TypeField::Count)] = {};
 
-Result<PyObject*> type_field_descriptor(TypeField field) {
-  return fill_once(type_field_descriptors[static_cast<int>(field)], [field]() -> PyObject* {
-    Ref own_dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
-    if (!own_dict) return nullptr;
-    return PyMapping_GetItemString(own_dict.get(), kTypeFieldNames[static_cast<int>(field)]);
-  });
-}
-
 // A new reference to one field of `type`: its qualified name and name (always
 // a str), its module (whatever the class put there), its method resolution
 // order (a tuple, or None while the type is being made) or a read-only view
 // of its dictionary.
 Result<Ref> type_field(PyTypeObject* type, TypeField field) {
-  Result<PyObject*> descriptor = type_field_descriptor(field);
+  Result<PyObject*> descriptor = fill_once(type_field_descriptors[static_cast<int>(field)], [field]() -> PyObject* {
+    Ref own_dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+    if (!own_dict) return nullptr;
+    return PyMapping_GetItemString(own_dict.get(), kTypeFieldNames[static_cast<int>(field)]);
+  });
   if (!descriptor) return std::move(descriptor).error();
   auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.value()), Py_tp_descr_get));
   if (get == nullptr) return Error::make(PyExc_SystemError, "a field descriptor of type has no __get__");

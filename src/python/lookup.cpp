@@ -26,10 +26,11 @@ Result<PyObject*> search_stored(PyAVLTree& self, Ref value) {
 
 Ref value_or_none(PyObject* value) { return value ? Ref::borrow(value) : none_object(); }
 Ref found_flag(PyObject* value) { return bool_object(value != nullptr); }
+bool is_found(PyObject* value) { return value != nullptr; }
 
 // A lookup's result, shaped by `Answer`.
-template <Ref (*Answer)(PyObject*)>
-Result<Ref> answer(Result<PyObject*> found) {
+template <auto Answer>
+auto answer(Result<PyObject*> found) -> Result<decltype(Answer(nullptr))> {
   if (!found) return std::move(found).error();
   return Answer(found.value());
 }
@@ -51,9 +52,7 @@ Result<Ref> contains(PyAVLTree& self, Args arguments) {
 }
 
 Result<bool> membership(PyAVLTree& self, Args arguments) {
-  Result<PyObject*> found = search_stored(self, Ref::borrow(arguments[0]));
-  if (!found) return std::move(found).error();
-  return found.value() != nullptr;
+  return answer<is_found>(search_stored(self, Ref::borrow(arguments[0])));
 }
 
 Result<Ref> search_key(PyAVLTree& self, Args arguments) {

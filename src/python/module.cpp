@@ -1,5 +1,6 @@
 // The module: its definition and execution step, and the registration
 // tables of both types and of the module, made from the member rows.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -41,11 +42,7 @@ PyType_Slot slot_def(const Member& row) noexcept { return {row.slot, slot_functi
 // then `tail` (by default only the zero entry that ends every table).
 template <const auto& Rows, bool (*Wanted)(const Member&), class Def, std::size_t M = 1>
 auto registration(Def (*make)(const Member&), const std::array<Def, M>& tail = {}) noexcept {
-  constexpr std::size_t count = [] {
-    std::size_t n = 0;
-    for (const Member& row : Rows) n += Wanted(row) ? 1 : 0;
-    return n;
-  }();
+  constexpr auto count = static_cast<std::size_t>(std::count_if(std::begin(Rows), std::end(Rows), Wanted));
   std::array<Def, count + M> table{};
   std::size_t at = 0;
   for (const Member& row : Rows)

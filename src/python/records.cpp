@@ -43,27 +43,21 @@ constexpr Attribute kAttributes[] = {
 // --- text helpers -----------------------------------------------------------
 
 // The escapes a standard compact JSON writer produces.
-constexpr string json_string(string_view text) {
+constexpr string json_string(string_view value) {
+  constexpr string_view named = "\"\\\n\r\t\b\f", letters = "\"\\nrtbf";  // each with its escape letter
   constexpr char hex[] = "0123456789abcdef";
   string out = "\"";
-  for (char c : text) {
+  for (char c : value) {
     const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += hex[byte >> 4];
-          out += hex[byte & 15];
-        } else {
-          out += c;
-        }
+    if (const std::size_t at = text::find(named, c); at != text::npos) {
+      out += '\\';
+      out += letters[at];
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out += hex[byte >> 4];
+      out += hex[byte & 15];
+    } else {
+      out += c;
     }
   }
   return out + "\"";
