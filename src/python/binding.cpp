@@ -3,7 +3,6 @@
 #include <span>
 #include <string>
 
-#include "python/names.hpp"
 #include "support/recursion.hpp"
 
 namespace quorvel {
@@ -202,7 +201,8 @@ Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args
 }
 
 Error argument_extraction_error(std::string_view parameter_name, Error error) {
-  Result<PyObject*> add_note = interned_name(Name::AddNote);
+  static PyObject* add_note_cell = nullptr;  // interned once per process
+  Result<PyObject*> add_note = fill_once(add_note_cell, [] { return PyUnicode_InternFromString("add_note"); });
   if (!add_note) return error;
   Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", std::string(parameter_name).c_str()));
   // What add_note answers is dropped.  Interpreters without notes, or a
@@ -283,7 +283,8 @@ Result<bool> convert_flag(PyObject* argument) {
   // __bool__ and str(type) are user code, which may call a tree again.
   Result<RecursionLevel> level = RecursionLevel::enter(" while converting a flag");
   if (!level) return std::move(level).error();
-  Result<PyObject*> bool_name = interned_name(Name::Bool);
+  static PyObject* bool_cell = nullptr;  // interned once per process
+  Result<PyObject*> bool_name = fill_once(bool_cell, [] { return PyUnicode_InternFromString("__bool__"); });
   if (!bool_name) return std::move(bool_name).error();
   Result<Ref> method = lookup_special(argument, bool_name.value());
   if (!method) return std::move(method).error();

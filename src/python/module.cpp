@@ -7,7 +7,6 @@
 #include "python/docs.hpp"
 #include "python/entry.hpp"
 #include "python/interface.hpp"
-#include "python/names.hpp"
 #include "python/objects.hpp"
 #include "python/testing.hpp"
 
@@ -99,7 +98,8 @@ std::array iterator_slots = registration<interface::kIteratorMembers, is_slot>(
 
 // Adds `value` under `name` and records the name in the working __all__.
 Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
-  Result<PyObject*> all_name = interned_name(Name::All);
+  static PyObject* all_cell = nullptr;  // interned once per process
+  Result<PyObject*> all_name = fill_once(all_cell, [] { return PyUnicode_InternFromString("__all__"); });
   if (!all_name) return std::move(all_name).error();
   Ref all = Ref::steal(PyObject_GetAttr(module, all_name.value()));
   if (!all) {
@@ -135,7 +135,8 @@ Status add_function(PyObject* module) {
   if (!module_name) return Error::fetch();
   Ref function = Ref::steal(PyCMethod_New(&module_functions[0], module, module_name.get(), nullptr));
   if (!function) return Error::fetch();
-  Result<PyObject*> name_attribute = interned_name(Name::DunderName);
+  static PyObject* name_cell = nullptr;  // interned once per process
+  Result<PyObject*> name_attribute = fill_once(name_cell, [] { return PyUnicode_InternFromString("__name__"); });
   if (!name_attribute) return std::move(name_attribute).error();
   Ref name = Ref::steal(PyObject_GetAttr(function.get(), name_attribute.value()));
   if (!name) return Error::fetch();
