@@ -1,10 +1,10 @@
 // The entry wrapper and the receiver guard.
 //
-// Every call from the interpreter runs its body inside one of the run_*
-// functions below: a value is returned in the slot's form, an Error is set on
-// the thread and the slot's failure marker returned, and a C++ exception (an
-// internal fault) becomes PanicException.  No C++ exception ever crosses into
-// the interpreter.
+// Every call from the interpreter runs its body inside run_entry (or
+// run_destructor) below: a value is returned in the slot's form, an Error is
+// set on the thread and the slot's failure marker returned, and a C++
+// exception (an internal fault) becomes PanicException.  No C++ exception
+// ever crosses into the interpreter.
 #pragma once
 
 #include <Python.h>
@@ -73,8 +73,7 @@ template <bool Exclusive>
 class Borrow {
  public:
   static Result<Borrow> take(BorrowFlag& flag);
-  Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-  Borrow& operator=(Borrow&&) = delete;
+  Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}  // and no assignment
   ~Borrow() {
     if (flag_ == nullptr) return;
     const std::int64_t rest = Exclusive ? 0 : flag_->state.load(std::memory_order_relaxed) - 1;

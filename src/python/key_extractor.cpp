@@ -5,12 +5,12 @@
 namespace quorvel {
 
 Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
+  KeyExtractor extractor;
   // The str test comes first: a str is always an attribute name.
   if (PyType_GetFlags(Py_TYPE(spec)) & Py_TPFLAGS_UNICODE_SUBCLASS) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(spec, &size);
     if (utf8 == nullptr) return Error::fetch();
-    KeyExtractor extractor;
     // One extra byte, so that an empty name still owns a block.
     if (Status s = extractor.name_.reserve(static_cast<std::size_t>(size) + 1); !s) return std::move(s).error();
     if (Status s = extractor.name_.append(utf8, static_cast<std::size_t>(size)); !s) return std::move(s).error();
@@ -18,7 +18,6 @@ Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
     return extractor;
   }
   if (PyCallable_Check(spec)) {
-    KeyExtractor extractor;
     extractor.form_ = Form::Callable;
     extractor.callable_ = Ref::borrow(spec);
     return extractor;

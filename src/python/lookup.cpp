@@ -77,9 +77,7 @@ Result<Ref> clear(PyAVLTree& self, Args) {
 Result<Ref> first(PyAVLTree& self, Args) { return value_or_none(self.tree.first()); }
 Result<Ref> last(PyAVLTree& self, Args) { return value_or_none(self.tree.last()); }
 
-Result<Ref> height(PyAVLTree& self, Args) {
-  return owned(PyLong_FromUnsignedLong(self.tree.height()));
-}
+Result<Ref> height(PyAVLTree& self, Args) { return owned(PyLong_FromUnsignedLong(self.tree.height())); }
 
 Result<Ref> representation(PyAVLTree& self, Args) {
   Result<Snapshot> values = in_order(self.tree);

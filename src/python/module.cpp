@@ -18,9 +18,7 @@ namespace {
 using table::Member;
 
 template <class F>
-void* slot_function(F* function) noexcept {
-  return reinterpret_cast<void*>(function);
-}
+void* slot_function(F* function) noexcept { return reinterpret_cast<void*>(function); }
 
 constexpr bool is_method(const Member& row) { return row.slot == table::kMethod; }
 constexpr bool is_property(const Member& row) { return row.slot == table::kProperty; }

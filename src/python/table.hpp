@@ -44,9 +44,7 @@ inline constexpr int kProperty = -1;
 // constant expression, so a row holds the function that makes it.
 using ErasedEntry = void (*)();
 template <class Type, Type Entry>
-ErasedEntry erased() noexcept {
-  return reinterpret_cast<ErasedEntry>(Entry);
-}
+ErasedEntry erased() noexcept { return reinterpret_cast<ErasedEntry>(Entry); }
 
 struct Member {
   int slot;          // a Py_* slot id, kMethod or kProperty

@@ -79,9 +79,7 @@ Result<Ref> run_hook(PyObject* args) {
   return Error::make(PyExc_ValueError, "unknown test hook");
 }
 
-PyObject* test_hooks(PyObject*, PyObject* args) noexcept {
-  return run_object([&] { return run_hook(args); });
-}
+PyObject* test_hooks(PyObject*, PyObject* args) noexcept { return run_object([&] { return run_hook(args); }); }
 
 PyMethodDef test_hooks_def = {"_test_hooks", test_hooks, METH_VARARGS, "Hooks of the testing build."};
 
