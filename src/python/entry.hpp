@@ -67,39 +67,52 @@ struct BorrowFlag {
   std::atomic<std::int64_t> state{0};
 };
 
-// A hold on a borrow flag, given back when it ends: one of any number of
-// shared holders, or the one exclusive holder.
-template <bool Exclusive>
-class Borrow {
+class SharedBorrow {
  public:
-  static Result<Borrow> take(BorrowFlag& flag);
-  Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}  // and no assignment
-  ~Borrow() {
-    if (flag_ == nullptr) return;
-    const std::int64_t rest = Exclusive ? 0 : flag_->state.load(std::memory_order_relaxed) - 1;
-    flag_->state.store(rest, std::memory_order_relaxed);
+  static Result<SharedBorrow> take(BorrowFlag& flag);
+  SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  SharedBorrow& operator=(SharedBorrow&&) = delete;
+  ~SharedBorrow() {
+    if (flag_ != nullptr) flag_->state.store(flag_->state.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   }
 
  private:
-  explicit Borrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+  explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
   BorrowFlag* flag_;
 };
 
-using SharedBorrow = Borrow<false>;
-using ExclusiveBorrow = Borrow<true>;
+class ExclusiveBorrow {
+ public:
+  static Result<ExclusiveBorrow> take(BorrowFlag& flag);
+  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
+  ~ExclusiveBorrow() {
+    if (flag_ != nullptr) flag_->state.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+  BorrowFlag* flag_;
+};
 
 // A new reference to True or False.
 inline Ref bool_object(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref none_object() noexcept { return Ref::borrow(Py_None); }
 
 // Inline: every call takes one, and next(iterator) is little else.
-template <bool Exclusive>
-inline Result<Borrow<Exclusive>> Borrow<Exclusive>::take(BorrowFlag& flag) {
+inline Result<SharedBorrow> SharedBorrow::take(BorrowFlag& flag) {
   const std::int64_t holders = flag.state.load(std::memory_order_relaxed);
-  if (Exclusive ? holders != 0 : holders == -1) [[unlikely]]
-    return Error::make(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
-  flag.state.store(Exclusive ? -1 : holders + 1, std::memory_order_relaxed);
-  return Borrow(&flag);
+  if (holders == -1) [[unlikely]]
+    return Error::make(PyExc_RuntimeError, "Already mutably borrowed");
+  flag.state.store(holders + 1, std::memory_order_relaxed);
+  return SharedBorrow(&flag);
+}
+
+inline Result<ExclusiveBorrow> ExclusiveBorrow::take(BorrowFlag& flag) {
+  if (flag.state.load(std::memory_order_relaxed) != 0) [[unlikely]]
+    return Error::make(PyExc_RuntimeError, "Already borrowed");
+  flag.state.store(-1, std::memory_order_relaxed);
+  return ExclusiveBorrow(&flag);
 }
 
 }  // namespace quorvel

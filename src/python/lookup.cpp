@@ -18,42 +18,28 @@ auto with_derived_key(PyAVLTree& self, Ref value, Probe probe) -> decltype(probe
 }
 
 // The stored value (borrowed) whose key compares Equal to the derived key of
-// `value`, or null.  The stored value stays alive while the caller holds the
-// shared guard, and membership tests never touch it.
-Result<PyObject*> search_stored(PyAVLTree& self, Ref value) {
-  return with_derived_key(self, std::move(value), [&](const KeyView& key) { return self.tree.find(key); });
+// the argument, or null.  The stored value stays alive while the caller
+// holds the shared guard, and membership tests never touch it.
+Result<PyObject*> search_stored(PyAVLTree& self, Args arguments) {
+  return with_derived_key(self, Ref::borrow(arguments[0]), [&](const KeyView& key) { return self.tree.find(key); });
 }
 
 Ref value_or_none(PyObject* value) { return value ? Ref::borrow(value) : none_object(); }
 Ref found_flag(PyObject* value) { return bool_object(value != nullptr); }
 bool is_found(PyObject* value) { return value != nullptr; }
 
-// A lookup's result, shaped by `Answer`.
-template <auto Answer>
-auto answer(Result<PyObject*> found) -> Result<decltype(Answer(nullptr))> {
+// A lookup's or removal's result, shaped by `Answer`.
+template <auto Answer, class Found>
+auto answer(Result<Found> found) -> Result<decltype(Answer(found.value()))> {
   if (!found) return std::move(found).error();
   return Answer(found.value());
 }
 
-Result<Ref> remove_probe(PyAVLTree& self, const KeyView& key) {
-  Result<bool> removed = self.tree.remove(key);
-  if (!removed) return std::move(removed).error();
-  return bool_object(removed.value());
-}
-
 }  // namespace
 
-Result<Ref> search(PyAVLTree& self, Args arguments) {
-  return answer<value_or_none>(search_stored(self, Ref::borrow(arguments[0])));
-}
-
-Result<Ref> contains(PyAVLTree& self, Args arguments) {
-  return answer<found_flag>(search_stored(self, Ref::borrow(arguments[0])));
-}
-
-Result<bool> membership(PyAVLTree& self, Args arguments) {
-  return answer<is_found>(search_stored(self, Ref::borrow(arguments[0])));
-}
+Result<Ref> search(PyAVLTree& self, Args arguments) { return answer<value_or_none>(search_stored(self, arguments)); }
+Result<Ref> contains(PyAVLTree& self, Args arguments) { return answer<found_flag>(search_stored(self, arguments)); }
+Result<bool> membership(PyAVLTree& self, Args arguments) { return answer<is_found>(search_stored(self, arguments)); }
 
 Result<Ref> search_key(PyAVLTree& self, Args arguments) {
   return answer<value_or_none>(self.tree.find(KeyView::of(arguments[0])));
@@ -64,10 +50,13 @@ Result<Ref> contains_key(PyAVLTree& self, Args arguments) {
 }
 
 Result<Ref> remove(PyAVLTree& self, Args arguments) {
-  return with_derived_key(self, Ref::borrow(arguments[0]), [&](const KeyView& key) { return remove_probe(self, key); });
+  const auto probe = [&](const KeyView& key) { return answer<bool_object>(self.tree.remove(key)); };
+  return with_derived_key(self, Ref::borrow(arguments[0]), probe);
 }
 
-Result<Ref> remove_key(PyAVLTree& self, Args arguments) { return remove_probe(self, KeyView::of(arguments[0])); }
+Result<Ref> remove_key(PyAVLTree& self, Args arguments) {
+  return answer<bool_object>(self.tree.remove(KeyView::of(arguments[0])));
+}
 
 Result<Ref> clear(PyAVLTree& self, Args) {
   self.tree.clear();

@@ -57,11 +57,9 @@ constexpr bool is_machinery(int slot) {
 
 template <std::size_t N>
 constexpr bool slots_are_distinct(const Member (&rows)[N]) {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (!is_slot(rows[i])) continue;
-    if (is_machinery(rows[i].slot)) return false;
-    for (std::size_t j = 0; j < i; ++j)
-      if (rows[i].slot == rows[j].slot) return false;
+  for (const Member& row : rows) {
+    const auto same_slot = [&](const Member& other) { return other.slot == row.slot; };
+    if (is_slot(row) && (is_machinery(row.slot) || std::count_if(rows, rows + N, same_slot) > 1)) return false;
   }
   return true;
 }
@@ -169,7 +167,6 @@ Status execute(PyObject* module) {
 }
 
 int execute_entry(PyObject* module) noexcept {
-  // 0, or -1 with the exception set.
   return run_entry<int>([&] { return execute(module); }, -1, [](Status&) { return 0; });
 }
 

@@ -255,7 +255,8 @@ struct Picker {
   }
 };
 
-constexpr void visit_records(Picker& records) {
+constexpr Picker visit_records(std::size_t wanted) {
+  Picker records{wanted, 0, {}};
   records.add([] { return module_record(); });
   records.add([] { return class_record(interface::kTreeTypeName, docs::kTreeClass); });
   for (const table::Member& row : interface::kTreeMembers)
@@ -266,17 +267,13 @@ constexpr void visit_records(Picker& records) {
   for (const table::Member& row : interface::kModuleMembers)
     records.add([&] { return function_record(row, 0, function_id()); });
   for (const Attribute& attribute : kAttributes) records.add([&] { return attribute_record(attribute); });
+  return records;
 }
 
-constexpr std::size_t record_count() {
-  Picker records{static_cast<std::size_t>(-1), 0, {}};
-  visit_records(records);
-  return records.seen;
-}
+constexpr std::size_t record_count() { return visit_records(static_cast<std::size_t>(-1)).seen; }
 
 constexpr string record(std::size_t index) {
-  Picker records{index, 0, {}};
-  visit_records(records);
+  const Picker records = visit_records(index);
   if (index >= records.seen) invalid_text_signature("no such record");
   return records.text;
 }

@@ -74,7 +74,8 @@ auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typena
   if constexpr (G == Guard::None) {
     return Body(self, arguments);
   } else {
-    Result<Borrow<G == Guard::Exclusive>> guard = Borrow<G == Guard::Exclusive>::take(self.borrow);
+    using Hold = std::conditional_t<G == Guard::Exclusive, ExclusiveBorrow, SharedBorrow>;
+    Result<Hold> guard = Hold::take(self.borrow);
     if (!guard) return std::move(guard).error();
     return Body(self, arguments);
   }
