@@ -3,7 +3,6 @@
 #include <span>
 #include <string>
 
-#include "python/names.hpp"
 #include "support/recursion.hpp"
 
 namespace quorvel {
@@ -23,75 +22,57 @@ static_assert(sizeof(kTypeFieldNames) / sizeof(kTypeFieldNames[0]) == static_cas
 // life of the process.
 PyObject* type_field_descriptors[static_cast<int>(TypeField::Count)] = {};
 
-Result<PyObject*> type_field_descriptor(TypeField field) {
-  return fill_once(type_field_descriptors[static_cast<int>(field)], [field]() -> PyObject* {
-    Ref own_dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
-    if (!own_dict) return nullptr;
-    return PyMapping_GetItemString(own_dict.get(), kTypeFieldNames[static_cast<int>(field)]);
-  });
-}
-
 // A new reference to one field of `type`: its qualified name and name (always
 // a str), its module (whatever the class put there), its method resolution
 // order (a tuple, or None while the type is being made) or a read-only view
 // of its dictionary.
 Result<Ref> type_field(PyTypeObject* type, TypeField field) {
-  Result<PyObject*> descriptor = type_field_descriptor(field);
+  Result<PyObject*> descriptor = fill_once(type_field_descriptors[static_cast<int>(field)], [field]() -> PyObject* {
+    Ref own_dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+    if (!own_dict) return nullptr;
+    return PyMapping_GetItemString(own_dict.get(), kTypeFieldNames[static_cast<int>(field)]);
+  });
   if (!descriptor) return std::move(descriptor).error();
   auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.value()), Py_tp_descr_get));
   if (get == nullptr) return Error::make(PyExc_SystemError, "a field descriptor of type has no __get__");
   PyObject* object = reinterpret_cast<PyObject*>(type);
-  Ref value = Ref::steal(get(descriptor.value(), object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
-  if (!value) return Error::fetch();
-  return value;
+  return owned(get(descriptor.value(), object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
-// F in the messages: "AVLTree.insert()", or "_avltree_from_sorted_entries()".
-std::string display_name(const FunctionDescription& d) {
-  std::string name;
-  if (!d.class_name.empty()) {
-    name += d.class_name;
-    name += '.';
-  }
-  name += d.signature.name;
-  name += "()";
-  return name;
-}
-
-Error type_error(Ref message) {
+// A TypeError whose message PyUnicode_FromFormat makes.
+template <class... Args>
+Error type_error(const char* format, Args... args) {
+  Ref message = Ref::steal(PyUnicode_FromFormat(format, args...));
   if (!message) return Error::fetch();
   return Error::make(PyExc_TypeError, std::move(message));
+}
+
+// One about a call: the first %s is F, "AVLTree.insert()" or "_avltree_from_sorted_entries()".
+template <class... Args>
+Error call_error(const FunctionDescription& d, const char* format, Args... args) {
+  std::string name(d.class_name);
+  if (!name.empty()) name += '.';
+  name.append(d.signature.name).append("()");
+  return type_error(format, name.c_str(), args...);
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
 std::string push_parameter_list(std::span<const std::string_view> names) {
   std::string list;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) {
-      if (names.size() == 2)
-        list += " and ";
-      else if (i + 1 == names.size())
-        list += ", and ";
-      else
-        list += ", ";
-    }
-    list += '\'';
-    list += names[i];
-    list += '\'';
+    if (i > 0) list += names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ";
+    list.append("'").append(names[i]).append("'");
   }
   return list;
 }
 
 Error too_many_positional_arguments(const FunctionDescription& d, Py_ssize_t given) {
-  const std::string f = display_name(d);
   const char* was = given == 1 ? "was" : "were";
   const std::size_t p = d.signature.positional;
   if (p == d.signature.required_positional)
-    return type_error(Ref::steal(PyUnicode_FromFormat("%s takes %zu positional arguments but %zd %s given",
-                                                      f.c_str(), p, given, was)));
-  return type_error(Ref::steal(
-      PyUnicode_FromFormat("%s takes from %zu to %zu positional arguments but %zd %s given", f.c_str(),
-                           d.signature.required_positional, p, given, was)));
+    return call_error(d, "%s takes %zu positional arguments but %zd %s given", p, given, was);
+  return call_error(d, "%s takes from %zu to %zu positional arguments but %zd %s given",
+                    d.signature.required_positional, p, given, was);
 }
 
 // str(name), or a stand-in when even that fails.
@@ -116,26 +97,13 @@ Ref printable_name(PyObject* name) {
 Error unexpected_keyword_argument(const FunctionDescription& d, PyObject* name) {
   Ref text = printable_name(name);
   if (!text) return Error::fetch();
-  return type_error(Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
-                                                    display_name(d).c_str(), text.get())));
-}
-
-Error multiple_values_for_argument(const FunctionDescription& d, std::string_view name) {
-  return type_error(Ref::steal(PyUnicode_FromFormat("%s got multiple values for argument '%s'",
-                                                    display_name(d).c_str(), std::string(name).c_str())));
-}
-
-Error positional_only_keyword_arguments(const FunctionDescription& d, std::span<const std::string_view> names) {
-  return type_error(
-      Ref::steal(PyUnicode_FromFormat("%s got some positional-only arguments passed as keyword arguments: %s",
-                                      display_name(d).c_str(), push_parameter_list(names).c_str())));
+  return call_error(d, "%s got an unexpected keyword argument '%U'", text.get());
 }
 
 Error missing_required_arguments(const FunctionDescription& d, const char* kind,
                                  std::span<const std::string_view> names) {
-  return type_error(Ref::steal(PyUnicode_FromFormat(
-      "%s missing %zu required %s %s: %s", display_name(d).c_str(), names.size(), kind,
-      names.size() == 1 ? "argument" : "arguments", push_parameter_list(names).c_str())));
+  return call_error(d, "%s missing %zu required %s %s: %s", names.size(), kind,
+                    names.size() == 1 ? "argument" : "arguments", push_parameter_list(names).c_str());
 }
 
 // Names collected for a message; no member has more than kMaxParameters.
@@ -148,12 +116,12 @@ struct NameList {
   std::span<const std::string_view> view() const noexcept { return {names, count}; }
 };
 
-// Steps 1 and 2: the positional arguments.
-Status bind_positional(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
-                       BoundArguments& output) {
+// Steps 1 and 2: the positional arguments, `item(i)` giving the i-th.
+template <class Item>
+Status bind_positional(const FunctionDescription& d, Py_ssize_t nargs, Item item, BoundArguments& output) {
   const auto given = static_cast<std::size_t>(nargs);
   const std::size_t p = d.signature.positional;
-  for (std::size_t i = 0; i < given && i < p; ++i) output.slots[i] = args[i];
+  for (std::size_t i = 0; i < given && i < p; ++i) output.slots[i] = item(i);
   if (given > p) return too_many_positional_arguments(d, nargs);
   return {};
 }
@@ -169,20 +137,14 @@ Status bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* valu
   }
   const std::string_view given(text, static_cast<std::size_t>(size));
   const Signature& s = d.signature;
-  // The keyword-only parameters are looked at first, then the positional ones.
-  for (std::size_t i = s.positional; i < s.count; ++i) {
-    if (s.parameters[i].name != given) continue;
-    if (output.slots[i] != nullptr) return multiple_values_for_argument(d, s.parameters[i].name);
-    output.slots[i] = value;
-    return {};
-  }
-  for (std::size_t i = 0; i < s.positional; ++i) {
+  for (std::size_t i = 0; i < s.count; ++i) {
     if (s.parameters[i].name != given) continue;
     if (i < s.positional_only) {
       positional_only_passed.push(s.parameters[i].name);
       return {};
     }
-    if (output.slots[i] != nullptr) return multiple_values_for_argument(d, s.parameters[i].name);
+    if (output.slots[i] != nullptr)
+      return call_error(d, "%s got multiple values for argument '%s'", std::string(s.parameters[i].name).c_str());
     output.slots[i] = value;
     return {};
   }
@@ -190,17 +152,16 @@ Status bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* valu
 }
 
 // Steps 4 to 6: what is still missing.
-Status check_complete(const FunctionDescription& d, Py_ssize_t nargs, const BoundArguments& output,
+Status check_complete(const FunctionDescription& d, const BoundArguments& output,
                       const NameList& positional_only_passed) {
-  if (positional_only_passed.count > 0) return positional_only_keyword_arguments(d, positional_only_passed.view());
+  if (positional_only_passed.count > 0)
+    return call_error(d, "%s got some positional-only arguments passed as keyword arguments: %s",
+                      push_parameter_list(positional_only_passed.view()).c_str());
   const Signature& s = d.signature;
-  if (static_cast<std::size_t>(nargs) < s.required_positional) {
-    NameList missing;
-    for (std::size_t i = 0; i < s.required_positional; ++i)
-      if (output.slots[i] == nullptr) missing.push(s.parameters[i].name);
-    if (missing.count > 0) return missing_required_arguments(d, "positional", missing.view());
-  }
   NameList missing;
+  for (std::size_t i = 0; i < s.required_positional; ++i)
+    if (output.slots[i] == nullptr) missing.push(s.parameters[i].name);
+  if (missing.count > 0) return missing_required_arguments(d, "positional", missing.view());
   for (std::size_t i = s.positional; i < s.count; ++i)
     if (s.parameters[i].required() && output.slots[i] == nullptr) missing.push(s.parameters[i].name);
   if (missing.count > 0) return missing_required_arguments(d, "keyword", missing.view());
@@ -211,7 +172,7 @@ Status check_complete(const FunctionDescription& d, Py_ssize_t nargs, const Boun
 
 Status extract_arguments_fastcall(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, BoundArguments& output) {
-  if (Status s = bind_positional(d, args, nargs, output); !s) return s;
+  if (Status s = bind_positional(d, nargs, [&](std::size_t i) { return args[i]; }, output); !s) return s;
   NameList positional_only_passed;
   if (kwnames != nullptr) {
     const Py_ssize_t keywords = PyTuple_Size(kwnames);
@@ -220,41 +181,33 @@ Status extract_arguments_fastcall(const FunctionDescription& d, PyObject* const*
       if (!s) return s;
     }
   }
-  return check_complete(d, nargs, output, positional_only_passed);
+  return check_complete(d, output, positional_only_passed);
 }
 
 Status extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
-                                    HeldArguments& output) {
-  BoundArguments bound;
-  const Py_ssize_t nargs = PyTuple_Size(args);
-  const std::size_t p = d.signature.positional;
-  for (Py_ssize_t i = 0; i < nargs && static_cast<std::size_t>(i) < p; ++i)
-    bound.slots[i] = PyTuple_GetItem(args, i);
-  if (static_cast<std::size_t>(nargs) > p) return too_many_positional_arguments(d, nargs);
+                                    BoundArguments& output) {
+  const auto item = [&](std::size_t i) { return PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)); };
+  if (Status s = bind_positional(d, PyTuple_Size(args), item, output); !s) return s;
   NameList positional_only_passed;
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject* name = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &name, &value)) {
-      if (Status s = bind_keyword(d, name, value, bound, positional_only_passed); !s) return s;
+      if (Status s = bind_keyword(d, name, value, output, positional_only_passed); !s) return s;
     }
   }
-  if (Status s = check_complete(d, nargs, bound, positional_only_passed); !s) return s;
-  // Binding ran no code since the dict was read, so the values are still the dict's.
-  for (std::size_t i = 0; i < d.signature.count; ++i) output.slots[i] = Ref::borrow(bound[i]);
-  return {};
+  return check_complete(d, output, positional_only_passed);
 }
 
 Error argument_extraction_error(std::string_view parameter_name, Error error) {
-  Result<PyObject*> add_note = interned_name(Name::AddNote);
+  static PyObject* add_note_cell = nullptr;  // interned once per process
+  Result<PyObject*> add_note = fill_once(add_note_cell, [] { return PyUnicode_InternFromString("add_note"); });
   if (!add_note) return error;
   Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", std::string(parameter_name).c_str()));
-  if (note) {
-    Ref added = Ref::steal(PyObject_CallMethodObjArgs(error.exception(), add_note.value(), note.get(), nullptr));
-    (void)added;
-  }
-  // Interpreters without notes, or a failing add_note: the exception goes on without one.
+  // What add_note answers is dropped.  Interpreters without notes, or a
+  // failing add_note: the exception goes on without one.
+  if (note) Ref::steal(PyObject_CallMethodObjArgs(error.exception(), add_note.value(), note.get(), nullptr));
   PyErr_Clear();
   return error;
 }
@@ -268,6 +221,13 @@ Result<Ref> type_qualname(PyTypeObject* type) {
   return name;
 }
 
+namespace {
+
+// What special-method lookup finds for `name` on the type of `instance`, as
+// the interpreter looks up `__bool__` for bool(x): the first definition in
+// the dictionaries of the type's method resolution order, bound to
+// `instance` by its own descriptor get.  An empty Ref when no class of the
+// order defines it (a definition on the metaclass does not count).
 Result<Ref> lookup_special(PyObject* instance, PyObject* name) {
   // Held: the lookup may run code (a str subclass key's __eq__ in a class
   // dictionary) that reassigns the instance's class.
@@ -289,20 +249,16 @@ Result<Ref> lookup_special(PyObject* instance, PyObject* name) {
     }
     auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(found.get()), Py_tp_descr_get));
     if (get == nullptr) return found;
-    Ref bound = Ref::steal(get(found.get(), instance, type.get()));
-    if (!bound) return Error::fetch();
-    return bound;
+    return owned(get(found.get(), instance, type.get()));
   }
   return Ref();
 }
-
-namespace {
 
 Error not_a_bool(PyObject* argument) {
   if (argument == Py_None) return Error::make(PyExc_TypeError, "'None' is not an instance of 'bool'");
   Result<Ref> name = type_qualname(Py_TYPE(argument));
   if (!name) return std::move(name).error();
-  return type_error(Ref::steal(PyUnicode_FromFormat("'%U' object is not an instance of 'bool'", name.value().get())));
+  return type_error("'%U' object is not an instance of 'bool'", name.value().get());
 }
 
 bool field_equals(PyTypeObject* type, TypeField field, const char* expected) {
@@ -327,13 +283,13 @@ Result<bool> convert_flag(PyObject* argument) {
   // __bool__ and str(type) are user code, which may call a tree again.
   Result<RecursionLevel> level = RecursionLevel::enter(" while converting a flag");
   if (!level) return std::move(level).error();
-  Result<PyObject*> bool_name = interned_name(Name::Bool);
+  static PyObject* bool_cell = nullptr;  // interned once per process
+  Result<PyObject*> bool_name = fill_once(bool_cell, [] { return PyUnicode_InternFromString("__bool__"); });
   if (!bool_name) return std::move(bool_name).error();
   Result<Ref> method = lookup_special(argument, bool_name.value());
   if (!method) return std::move(method).error();
   if (!method.value())
-    return type_error(Ref::steal(
-        PyUnicode_FromFormat("object of type '%S' does not define a '__bool__' conversion", type.get())));
+    return type_error("object of type '%S' does not define a '__bool__' conversion", type.get());
   Ref answer = Ref::steal(PyObject_CallNoArgs(method.value().get()));
   if (!answer) return Error::fetch();
   if (Py_TYPE(answer.get()) != &PyBool_Type) return not_a_bool(answer.get());

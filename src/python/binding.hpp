@@ -39,21 +39,13 @@ struct BoundArguments {
   PyObject* operator[](std::size_t i) const noexcept { return slots[i]; }
 };
 
-// Bound arguments that own one strong reference each.  The keyword values
-// of the tuple-and-dict form live in a dict that the caller may not own
-// alone: code run later in the call (iterating `values`) can empty it.
-struct HeldArguments {
-  Ref slots[kMaxParameters];
-  PyObject* operator[](std::size_t i) const noexcept { return slots[i].get(); }
-};
-
 // For the vector form: keyword values follow the positional ones in `args`,
 // which the caller keeps alive for the whole call.
 Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
                                   Py_ssize_t nargs, PyObject* kwnames, BoundArguments& output);
 // For the constructor: a tuple and a dict (or null), the dict in its own order.
 Status extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                    PyObject* kwargs, HeldArguments& output);
+                                    PyObject* kwargs, BoundArguments& output);
 
 // The error to raise when converting a bound argument failed: the same
 // exception, with the note "while processing '<name>'" where notes exist.
@@ -65,26 +57,8 @@ Result<bool> convert_flag(PyObject* argument);
 // A count: an unsigned 64-bit integer through int or __index__.
 Result<std::uint64_t> convert_count(PyObject* argument);
 
-// The usual call of a member with one parameter, one positional argument,
-// bound without the general path; any other call takes that path.
-inline Status bind_single(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames, BoundArguments& output) {
-  if (nargs == 1 && kwnames == nullptr) [[likely]] {
-    output.slots[0] = args[0];
-    return {};
-  }
-  return extract_arguments_fastcall(description, args, nargs, kwnames, output);
-}
-
 // The qualified name of a type, as a str: the name the type really has,
 // read without running any code of the type or its metaclass.
 Result<Ref> type_qualname(PyTypeObject* type);
-
-// What special-method lookup finds for `name` on the type of `instance`, as
-// the interpreter looks up `__bool__` for bool(x): the first definition in
-// the dictionaries of the type's method resolution order, bound to
-// `instance` by its own descriptor get.  An empty Ref when no class of the
-// order defines it (a definition on the metaclass does not count).
-Result<Ref> lookup_special(PyObject* instance, PyObject* name);
 
 }  // namespace quorvel

@@ -10,33 +10,26 @@ namespace {
 
 constexpr const char kFaultWithoutText[] = "quorvel: internal failure without a message";
 
-[[noreturn]] void abort_at_boundary() noexcept {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
-  std::fflush(stderr);
-  std::abort();
-}
-
-void raise_exception_of(const std::exception_ptr& fault) {
-  try {
-    std::rethrow_exception(fault);
-  } catch (const Fault& f) {
-    from_panic_payload(f.message().empty() ? kFaultWithoutText : f.message()).restore();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    from_panic_payload(e.what()).restore();
-  } catch (...) {
-    from_panic_payload(kFaultWithoutText).restore();
-  }
-}
-
 }  // namespace
 
 void raise_current_fault() noexcept {
   try {
-    raise_exception_of(std::current_exception());
+    try {
+      throw;
+    } catch (const Fault& f) {
+      from_panic_payload(f.message().empty() ? kFaultWithoutText : f.message()).restore();
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      from_panic_payload(e.what()).restore();
+    } catch (...) {
+      from_panic_payload(kFaultWithoutText).restore();
+    }
   } catch (...) {
-    abort_at_boundary();
+    // Failing to raise it leaves nothing safe to do.
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
   }
 }
 

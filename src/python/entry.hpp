@@ -1,10 +1,10 @@
 // The entry wrapper and the receiver guard.
 //
-// Every call from the interpreter runs its body inside one of the run_*
-// functions below: a value is returned in the slot's form, an Error is set on
-// the thread and the slot's failure marker returned, and a C++ exception (an
-// internal fault) becomes PanicException.  No C++ exception ever crosses into
-// the interpreter.
+// Every call from the interpreter runs its body inside run_entry (or
+// run_destructor) below: a value is returned in the slot's form, an Error is
+// set on the thread and the slot's failure marker returned, and a C++
+// exception (an internal fault) becomes PanicException.  No C++ exception
+// ever crosses into the interpreter.
 #pragma once
 
 #include <Python.h>
@@ -26,42 +26,23 @@ void raise_current_fault() noexcept;
 // Reports the C++ exception being handled as unraisable (for destructors).
 void report_current_fault_unraisable() noexcept;
 
-template <class Body>
-PyObject* run_object(Body&& body) noexcept {
-  try {
-    Result<Ref> result = body();
-    if (result) return std::move(result).value().release();
-    std::move(result).error().restore();
-  } catch (...) {
-    raise_current_fault();
-  }
-  return nullptr;
-}
-
-// For the integer slots: truth values and counts, -1 on failure.
-template <class Out, class Body>
-Out run_integer(Body&& body) noexcept {
+// Runs `body` at the boundary: its value is handed back through `success`,
+// its Error is set on the thread and `failure` returned.
+template <class Out, class Body, class Success>
+Out run_entry(Body&& body, Out failure, Success success) noexcept {
   try {
     auto result = body();
-    if (result) return static_cast<Out>(result.value());
+    if (result) return success(result);
     std::move(result).error().restore();
   } catch (...) {
     raise_current_fault();
   }
-  return -1;
+  return failure;
 }
 
-// For the module's execution step: 0, or -1 with the exception set.
 template <class Body>
-int run_status(Body&& body) noexcept {
-  try {
-    Status status = body();
-    if (status) return 0;
-    std::move(status).error().restore();
-  } catch (...) {
-    raise_current_fault();
-  }
-  return -1;
+PyObject* run_object(Body&& body) noexcept {
+  return run_entry<PyObject*>(body, nullptr, [](Result<Ref>& result) { return std::move(result).value().release(); });
 }
 
 // For destructors: a fault is reported as unraisable and never propagates.

@@ -18,7 +18,6 @@ namespace quorvel {
 
 // The bodies, in the files that own them.
 namespace bodies {
-using table::Guard;
 using Args = const BoundArguments&;
 
 // construct.cpp

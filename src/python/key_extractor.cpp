@@ -5,12 +5,12 @@
 namespace quorvel {
 
 Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
+  KeyExtractor extractor;
   // The str test comes first: a str is always an attribute name.
   if (PyType_GetFlags(Py_TYPE(spec)) & Py_TPFLAGS_UNICODE_SUBCLASS) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(spec, &size);
     if (utf8 == nullptr) return Error::fetch();
-    KeyExtractor extractor;
     // One extra byte, so that an empty name still owns a block.
     if (Status s = extractor.name_.reserve(static_cast<std::size_t>(size) + 1); !s) return std::move(s).error();
     if (Status s = extractor.name_.append(utf8, static_cast<std::size_t>(size)); !s) return std::move(s).error();
@@ -18,7 +18,6 @@ Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
     return extractor;
   }
   if (PyCallable_Check(spec)) {
-    KeyExtractor extractor;
     extractor.form_ = Form::Callable;
     extractor.callable_ = Ref::borrow(spec);
     return extractor;
@@ -27,48 +26,27 @@ Result<KeyExtractor> KeyExtractor::extract(PyObject* spec) {
 }
 
 Result<Ref> KeyExtractor::derive_key(PyObject* value) const {
-  switch (form_) {
-    case Form::Identity:
-      return Ref::borrow(value);
-    case Form::Attribute: {
-      Result<RecursionLevel> level = RecursionLevel::enter(" while deriving a key");
-      if (!level) return std::move(level).error();
-      // A new str every time: the whole text names one attribute, dots included.
-      Result<Ref> name = attribute_name();
-      if (!name) return name;
-      Ref key = Ref::steal(PyObject_GetAttr(value, name.value().get()));
-      if (!key) return Error::fetch();
-      return key;
-    }
-    case Form::Callable: {
-      Result<RecursionLevel> level = RecursionLevel::enter(" while deriving a key");
-      if (!level) return std::move(level).error();
-      Ref arguments = Ref::steal(PyTuple_Pack(1, value));
-      if (!arguments) return Error::fetch();
-      Ref key = Ref::steal(PyObject_Call(callable_.get(), arguments.get(), nullptr));
-      if (!key) return Error::fetch();
-      return key;
-    }
+  if (form_ == Form::Identity) return Ref::borrow(value);
+  Result<RecursionLevel> level = RecursionLevel::enter(" while deriving a key");
+  if (!level) return std::move(level).error();
+  if (form_ == Form::Attribute) {
+    // A new str every time: the whole text names one attribute, dots included.
+    Result<Ref> name = attribute_name();
+    if (!name) return name;
+    return owned(PyObject_GetAttr(value, name.value().get()));
   }
-  throw Fault("key extractor of unknown form");
+  Ref arguments = Ref::steal(PyTuple_Pack(1, value));
+  if (!arguments) return Error::fetch();
+  return owned(PyObject_Call(callable_.get(), arguments.get(), nullptr));
 }
 
 Result<Ref> KeyExtractor::to_key_spec() const {
-  switch (form_) {
-    case Form::Identity:
-      return Ref::borrow(Py_None);
-    case Form::Attribute:
-      return attribute_name();
-    case Form::Callable:
-      return callable_.clone();
-  }
-  throw Fault("key extractor of unknown form");
+  if (form_ == Form::Attribute) return attribute_name();
+  return Ref::borrow(form_ == Form::Identity ? Py_None : callable_.get());
 }
 
 Result<Ref> KeyExtractor::attribute_name() const {
-  Ref name = Ref::steal(PyUnicode_FromStringAndSize(name_.data(), static_cast<Py_ssize_t>(name_.size())));
-  if (!name) return Error::fetch();
-  return name;
+  return owned(PyUnicode_FromStringAndSize(name_.data(), static_cast<Py_ssize_t>(name_.size())));
 }
 
 Result<PythonValues> extract_values(PyObject* iterable) {
@@ -77,9 +55,7 @@ Result<PythonValues> extract_values(PyObject* iterable) {
   Ref iterator = Ref::steal(PyObject_GetIter(iterable));
   if (!iterator) return Error::fetch();
   PythonValues values;
-  while (true) {
-    Ref item = Ref::steal(PyIter_Next(iterator.get()));
-    if (!item) break;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     if (Status pushed = values.push(std::move(item)); !pushed) return std::move(pushed).error();
   }
   if (PyErr_Occurred()) {

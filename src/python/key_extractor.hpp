@@ -16,9 +16,7 @@ class KeyExtractor {
  public:
   enum class Form : std::uint8_t { Identity, Attribute, Callable };
 
-  KeyExtractor() noexcept = default;  // Identity
-  KeyExtractor(KeyExtractor&&) noexcept = default;
-  KeyExtractor& operator=(KeyExtractor&&) noexcept = default;
+  KeyExtractor() noexcept = default;  // Identity; moves are the members' own
 
   // Attribute for a str (or an instance of a str subclass), Callable for a
   // callable; never called with None.

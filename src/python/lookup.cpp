@@ -5,55 +5,41 @@
 namespace quorvel::bodies {
 namespace {
 
-// The stored value (borrowed) whose key compares Equal to the derived key of
-// `value`, or null.  The key is derived even for an empty tree; the probe key
-// is released before the value.  The stored value stays alive while the
-// caller holds the shared guard, and membership tests never touch it.
-Result<PyObject*> search_stored(PyAVLTree& self, Ref value) {
+// Runs `probe` on the derived key of `value`.  The key is derived even for
+// an empty tree; the probe key is released before the value.
+template <class Probe>
+auto with_derived_key(PyAVLTree& self, Ref value, Probe probe) -> decltype(probe(KeyView{})) {
   Result<Ref> key = self.extractor.derive_key(value.get());
   if (!key) return std::move(key).error();
-  Result<PyObject*> found = self.tree.find(KeyView::of(key.value().get()));
+  auto answer = probe(KeyView::of(key.value().get()));
   key.value().reset();
   value.reset();
-  return found;
+  return answer;
+}
+
+// The stored value (borrowed) whose key compares Equal to the derived key of
+// the argument, or null.  The stored value stays alive while the caller
+// holds the shared guard, and membership tests never touch it.
+Result<PyObject*> search_stored(PyAVLTree& self, Args arguments) {
+  return with_derived_key(self, Ref::borrow(arguments[0]), [&](const KeyView& key) { return self.tree.find(key); });
 }
 
 Ref value_or_none(PyObject* value) { return value ? Ref::borrow(value) : none_object(); }
 Ref found_flag(PyObject* value) { return bool_object(value != nullptr); }
+bool is_found(PyObject* value) { return value != nullptr; }
 
-// A lookup's result, shaped by `Answer`.
-template <Ref (*Answer)(PyObject*)>
-Result<Ref> answer(Result<PyObject*> found) {
+// A lookup's or removal's result, shaped by `Answer`.
+template <auto Answer, class Found>
+auto answer(Result<Found> found) -> Result<decltype(Answer(found.value()))> {
   if (!found) return std::move(found).error();
   return Answer(found.value());
 }
 
-Result<Ref> remove_probe(PyAVLTree& self, const KeyView& key) {
-  Result<bool> removed = self.tree.remove(key);
-  if (!removed) return std::move(removed).error();
-  return bool_object(removed.value());
-}
-
-template <PyObject* (PythonAvlTree::*End)() const noexcept>
-Result<Ref> end_value(PyAVLTree& self) {
-  return value_or_none((self.tree.*End)());
-}
-
 }  // namespace
 
-Result<Ref> search(PyAVLTree& self, Args arguments) {
-  return answer<value_or_none>(search_stored(self, Ref::borrow(arguments[0])));
-}
-
-Result<Ref> contains(PyAVLTree& self, Args arguments) {
-  return answer<found_flag>(search_stored(self, Ref::borrow(arguments[0])));
-}
-
-Result<bool> membership(PyAVLTree& self, Args arguments) {
-  Result<PyObject*> found = search_stored(self, Ref::borrow(arguments[0]));
-  if (!found) return std::move(found).error();
-  return found.value() != nullptr;
-}
+Result<Ref> search(PyAVLTree& self, Args arguments) { return answer<value_or_none>(search_stored(self, arguments)); }
+Result<Ref> contains(PyAVLTree& self, Args arguments) { return answer<found_flag>(search_stored(self, arguments)); }
+Result<bool> membership(PyAVLTree& self, Args arguments) { return answer<is_found>(search_stored(self, arguments)); }
 
 Result<Ref> search_key(PyAVLTree& self, Args arguments) {
   return answer<value_or_none>(self.tree.find(KeyView::of(arguments[0])));
@@ -64,30 +50,23 @@ Result<Ref> contains_key(PyAVLTree& self, Args arguments) {
 }
 
 Result<Ref> remove(PyAVLTree& self, Args arguments) {
-  Ref value = Ref::borrow(arguments[0]);
-  Result<Ref> key = self.extractor.derive_key(value.get());
-  if (!key) return std::move(key).error();
-  Result<Ref> removed = remove_probe(self, KeyView::of(key.value().get()));
-  key.value().reset();  // the probe key, then the value
-  value.reset();
-  return removed;
+  const auto probe = [&](const KeyView& key) { return answer<bool_object>(self.tree.remove(key)); };
+  return with_derived_key(self, Ref::borrow(arguments[0]), probe);
 }
 
-Result<Ref> remove_key(PyAVLTree& self, Args arguments) { return remove_probe(self, KeyView::of(arguments[0])); }
+Result<Ref> remove_key(PyAVLTree& self, Args arguments) {
+  return answer<bool_object>(self.tree.remove(KeyView::of(arguments[0])));
+}
 
 Result<Ref> clear(PyAVLTree& self, Args) {
   self.tree.clear();
   return none_object();
 }
 
-Result<Ref> first(PyAVLTree& self, Args) { return end_value<&PythonAvlTree::first>(self); }
-Result<Ref> last(PyAVLTree& self, Args) { return end_value<&PythonAvlTree::last>(self); }
+Result<Ref> first(PyAVLTree& self, Args) { return value_or_none(self.tree.first()); }
+Result<Ref> last(PyAVLTree& self, Args) { return value_or_none(self.tree.last()); }
 
-Result<Ref> height(PyAVLTree& self, Args) {
-  Ref number = Ref::steal(PyLong_FromUnsignedLong(self.tree.height()));
-  if (!number) return Error::fetch();
-  return number;
-}
+Result<Ref> height(PyAVLTree& self, Args) { return owned(PyLong_FromUnsignedLong(self.tree.height())); }
 
 Result<Ref> representation(PyAVLTree& self, Args) {
   Result<Snapshot> values = in_order(self.tree);
@@ -96,28 +75,22 @@ Result<Ref> representation(PyAVLTree& self, Args) {
   // The values' __repr__ may show this tree or another one again.
   Result<RecursionLevel> level = RecursionLevel::enter(" while getting the repr of a value");
   if (!level) return std::move(level).error();
-  static constexpr char kOpen[] = "AVLTree([";
-  static constexpr char kSeparator[] = ", ";
-  static constexpr char kClose[] = "])";
   Vec<char> text;
-  if (Status s = text.append(kOpen, sizeof kOpen - 1); !s) return std::move(s).error();
+  const auto add = [&text](std::string_view part) { return text.append(part.data(), part.size()); };
+  if (Status s = add("AVLTree(["); !s) return std::move(s).error();
   for (std::size_t i = 0; i < snapshot.size(); ++i) {
     Ref shown = Ref::steal(PyObject_Repr(snapshot[i].get()));
     if (!shown) return Error::fetch();
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(shown.get(), &size);
     if (utf8 == nullptr) return Error::fetch();
-    if (i > 0) {
-      if (Status s = text.append(kSeparator, sizeof kSeparator - 1); !s) return std::move(s).error();
-    }
-    if (Status s = text.append(utf8, static_cast<std::size_t>(size)); !s) return std::move(s).error();
+    if (Status s = add(i > 0 ? ", " : ""); !s) return std::move(s).error();
+    if (Status s = add({utf8, static_cast<std::size_t>(size)}); !s) return std::move(s).error();
     shown.reset();
     snapshot[i].reset();
   }
-  if (Status s = text.append(kClose, sizeof kClose - 1); !s) return std::move(s).error();
-  Ref result = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!result) return Error::fetch();
-  return result;
+  if (Status s = add("])"); !s) return std::move(s).error();
+  return owned(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 }  // namespace quorvel::bodies

@@ -1,12 +1,12 @@
 // The module: its definition and execution step, and the registration
 // tables of both types and of the module, made from the member rows.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
 #include "python/docs.hpp"
 #include "python/entry.hpp"
 #include "python/interface.hpp"
-#include "python/names.hpp"
 #include "python/objects.hpp"
 #include "python/testing.hpp"
 
@@ -18,47 +18,28 @@ namespace {
 using table::Member;
 
 template <class F>
-void* slot_function(F* function) noexcept {
-  return reinterpret_cast<void*>(function);
-}
-
-template <class F>
-PyCFunction method_function(F* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
+void* slot_function(F* function) noexcept { return reinterpret_cast<void*>(function); }
 
 constexpr bool is_method(const Member& row) { return row.slot == table::kMethod; }
 constexpr bool is_property(const Member& row) { return row.slot == table::kProperty; }
 constexpr bool is_slot(const Member& row) { return row.slot > 0; }
 
 PyMethodDef method_def(const Member& row) noexcept {
-  const table::Entries& e = row.entry;
-  return {row.name, e.vector ? method_function(e.vector) : method_function(e.plain), row.flags, row.registered_doc};
+  return {row.name, reinterpret_cast<PyCFunction>(row.entry()), row.flags, row.doc};
 }
 
+// A property's docstring is the body alone; the interpreter writes a slot's own.
 PyGetSetDef property_def(const Member& row) noexcept {
-  return {row.name, row.entry.getter, nullptr, row.registered_doc, nullptr};
+  return {row.name, reinterpret_cast<getter>(row.entry()), nullptr, doc_body(row.doc).data(), nullptr};
 }
 
-PyType_Slot slot_def(const Member& row) noexcept {
-  const table::Entries& e = row.entry;
-  void* entry = e.construct ? slot_function(e.construct)
-                : e.length  ? slot_function(e.length)
-                : e.inquiry ? slot_function(e.inquiry)
-                : e.binary  ? slot_function(e.binary)
-                            : slot_function(e.unary);
-  return {row.slot, entry};
-}
+PyType_Slot slot_def(const Member& row) noexcept { return {row.slot, slot_function(row.entry())}; }
 
 // A registration table: an entry made from each row that `Wanted` picks,
 // then `tail` (by default only the zero entry that ends every table).
 template <const auto& Rows, bool (*Wanted)(const Member&), class Def, std::size_t M = 1>
 auto registration(Def (*make)(const Member&), const std::array<Def, M>& tail = {}) noexcept {
-  constexpr std::size_t count = [] {
-    std::size_t n = 0;
-    for (const Member& row : Rows) n += Wanted(row) ? 1 : 0;
-    return n;
-  }();
+  constexpr auto count = static_cast<std::size_t>(std::count_if(std::begin(Rows), std::end(Rows), Wanted));
   std::array<Def, count + M> table{};
   std::size_t at = 0;
   for (const Member& row : Rows)
@@ -76,11 +57,9 @@ constexpr bool is_machinery(int slot) {
 
 template <std::size_t N>
 constexpr bool slots_are_distinct(const Member (&rows)[N]) {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (!is_slot(rows[i])) continue;
-    if (is_machinery(rows[i].slot)) return false;
-    for (std::size_t j = 0; j < i; ++j)
-      if (rows[i].slot == rows[j].slot) return false;
+  for (const Member& row : rows) {
+    const auto same_slot = [&](const Member& other) { return other.slot == row.slot; };
+    if (is_slot(row) && (is_machinery(row.slot) || std::count_if(rows, rows + N, same_slot) > 1)) return false;
   }
   return true;
 }
@@ -115,7 +94,8 @@ std::array iterator_slots = registration<interface::kIteratorMembers, is_slot>(
 
 // Adds `value` under `name` and records the name in the working __all__.
 Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
-  Result<PyObject*> all_name = interned_name(Name::All);
+  static PyObject* all_cell = nullptr;  // interned once per process
+  Result<PyObject*> all_name = fill_once(all_cell, [] { return PyUnicode_InternFromString("__all__"); });
   if (!all_name) return std::move(all_name).error();
   Ref all = Ref::steal(PyObject_GetAttr(module, all_name.value()));
   if (!all) {
@@ -133,15 +113,17 @@ Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
   return {};
 }
 
-Status add_to_module(PyObject* module, const char* name, PyObject* value) {
+// The same under a name given as text, for a value whose making may have failed.
+Status add_to_module(PyObject* module, const char* name, Result<Ref> value) {
+  if (!value) return std::move(value).error();
   Ref text = Ref::steal(PyUnicode_FromString(name));
   if (!text) return Error::fetch();
-  return add_to_module(module, text.get(), value);
+  return add_to_module(module, text.get(), value.value().get());
 }
 
 Status add_type(PyObject* module, const char* name, Result<PyTypeObject*> type) {
   if (!type) return std::move(type).error();
-  return add_to_module(module, name, reinterpret_cast<PyObject*>(type.value()));
+  return add_to_module(module, name, Ref::borrow(reinterpret_cast<PyObject*>(type.value())));
 }
 
 Status add_function(PyObject* module) {
@@ -149,7 +131,8 @@ Status add_function(PyObject* module) {
   if (!module_name) return Error::fetch();
   Ref function = Ref::steal(PyCMethod_New(&module_functions[0], module, module_name.get(), nullptr));
   if (!function) return Error::fetch();
-  Result<PyObject*> name_attribute = interned_name(Name::DunderName);
+  static PyObject* name_cell = nullptr;  // interned once per process
+  Result<PyObject*> name_attribute = fill_once(name_cell, [] { return PyUnicode_InternFromString("__name__"); });
   if (!name_attribute) return std::move(name_attribute).error();
   Ref name = Ref::steal(PyObject_GetAttr(function.get(), name_attribute.value()));
   if (!name) return Error::fetch();
@@ -173,12 +156,9 @@ Status execute(PyObject* module) {
   if (Status s = add_type(module, "AVLTree", avl_tree_type()); !s) return s;
   if (Status s = add_type(module, "_AVLTreeIterator", avl_tree_iterator_type()); !s) return s;
   if (Status s = add_function(module); !s) return s;
-  Ref version = Ref::steal(PyUnicode_FromString(docs::kVersion));
-  if (!version) return Error::fetch();
-  if (Status s = add_to_module(module, "__version__", version.get()); !s) return s;
-  Ref all = Ref::steal(Py_BuildValue("[ss]", "AVLTree", "__version__"));
-  if (!all) return Error::fetch();
-  if (Status s = add_to_module(module, "__all__", all.get()); !s) return s;
+  if (Status s = add_to_module(module, "__version__", owned(PyUnicode_FromString(docs::kVersion))); !s) return s;
+  if (Status s = add_to_module(module, "__all__", owned(Py_BuildValue("[ss]", "AVLTree", "__version__"))); !s)
+    return s;
 #ifdef QUORVEL_TESTING
   return add_test_hooks(module);
 #else
@@ -187,7 +167,7 @@ Status execute(PyObject* module) {
 }
 
 int execute_entry(PyObject* module) noexcept {
-  return run_status([&] { return execute(module); });
+  return run_entry<int>([&] { return execute(module); }, -1, [](Status&) { return 0; });
 }
 
 PyModuleDef_Slot module_slots[] = {

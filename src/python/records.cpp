@@ -40,42 +40,24 @@ constexpr Attribute kAttributes[] = {
     {"__all__", "typing.Final[builtins.list[builtins.str]]", docs::kAllAttribute},
 };
 
-constexpr const char* kClassDecorator = "typing.final";
-constexpr const char* kPropertyDecorator = "property";
-
 // --- text helpers -----------------------------------------------------------
 
-constexpr string decimal(std::uint64_t n) {
-  string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char>('0' + n % 10));
-    n /= 10;
-  } while (n != 0);
-  return digits;
-}
-
 // The escapes a standard compact JSON writer produces.
-constexpr string json_string(string_view text) {
+constexpr string json_string(string_view value) {
+  constexpr string_view named = "\"\\\n\r\t\b\f", letters = "\"\\nrtbf";  // each with its escape letter
   constexpr char hex[] = "0123456789abcdef";
   string out = "\"";
-  for (char c : text) {
+  for (char c : value) {
     const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += hex[byte >> 4];
-          out += hex[byte & 15];
-        } else {
-          out += c;
-        }
+    if (const std::size_t at = text::find(named, c); at != text::npos) {
+      out += '\\';
+      out += letters[at];
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out += hex[byte >> 4];
+      out += hex[byte & 15];
+    } else {
+      out += c;
     }
   }
   return out + "\"";
@@ -89,13 +71,6 @@ constexpr void append(string& list, string_view item) {
 
 // --- names and ids ------------------------------------------------------------
 
-constexpr string_view module_name() {
-  const string_view type_name = interface::kTreeTypeName;
-  return type_name.substr(0, type_name.find('.'));
-}
-
-constexpr string_view class_name(string_view type_name) { return type_name.substr(type_name.find('.') + 1); }
-
 // Ids only link records; hashing the qualified name keeps each one stable.
 constexpr std::uint64_t id_of(string_view qualified_name) {
   std::uint64_t hash = 14695981039346656037ull;  // 64-bit FNV-1a
@@ -106,14 +81,22 @@ constexpr std::uint64_t id_of(string_view qualified_name) {
   return hash;
 }
 
-constexpr std::uint64_t module_id() { return id_of(module_name()); }
+constexpr std::uint64_t module_id() { return id_of(interface::kModuleName); }
 constexpr std::uint64_t tree_id() { return id_of(interface::kTreeTypeName); }
 constexpr std::uint64_t iterator_id() { return id_of(interface::kIteratorTypeName); }
 constexpr std::uint64_t function_id() {
-  return id_of(string(module_name()) + "." + interface::kModuleMembers[0].name);
+  return id_of(string(interface::kModuleName) + "." + interface::kModuleMembers[0].name);
 }
 
-constexpr string id_text(std::uint64_t id) { return "\"" + decimal(id) + "\""; }
+// An id in decimal, as a JSON string.
+constexpr string id_text(std::uint64_t id) {
+  string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + id % 10));
+    id /= 10;
+  } while (id != 0);
+  return "\"" + digits + "\"";
+}
 
 // --- expressions --------------------------------------------------------------
 
@@ -123,9 +106,8 @@ constexpr string name_expression(string_view name) {
   if (name == "None") return R"({"type":"constant","kind":"none"})";
   if (name == "True" || name == "False")
     return string(R"({"type":"constant","kind":"bool","value":)") + (name == "True" ? "true" : "false") + "}";
-  if (name == class_name(interface::kTreeTypeName)) return R"({"type":"id","id":)" + id_text(tree_id()) + "}";
-  if (name == class_name(interface::kIteratorTypeName))
-    return R"({"type":"id","id":)" + id_text(iterator_id()) + "}";
+  for (const char* type_name : {interface::kTreeTypeName, interface::kIteratorTypeName})
+    if (name == class_name_of(type_name)) return R"({"type":"id","id":)" + id_text(id_of(type_name)) + "}";
   const std::size_t dot = name.rfind('.');
   if (dot == string_view::npos) return R"({"type":"name","id":)" + json_string(name) + "}";
   return R"({"type":"attribute","value":{"type":"name","id":)" + json_string(name.substr(0, dot)) +
@@ -219,10 +201,10 @@ constexpr string arguments(const Signature& signature, const table::Annotations&
     string entry = R"({"annotation":)" + expression(annotations.items[i]);
     if (!p.required()) entry += R"(,"default":)" + expression(p.default_text);
     entry += R"(,"name":)" + json_string(p.name) + "}";
-    if (p.kind == ParameterKind::PositionalOnly)
-      append(positional_only, entry);
-    else
-      append(p.kind == ParameterKind::KeywordOnly ? keyword_only : positional, entry);
+    append(p.kind == ParameterKind::PositionalOnly ? positional_only
+           : p.kind == ParameterKind::KeywordOnly  ? keyword_only
+                                                   : positional,
+           entry);
   }
   string out;
   if (!positional.empty()) append(out, R"("args":[)" + positional + "]");
@@ -235,7 +217,7 @@ constexpr string arguments(const Signature& signature, const table::Annotations&
 // no parent.
 constexpr string function_record(const table::Member& row, std::uint64_t parent, std::uint64_t id) {
   string out = R"({"arguments":)" + arguments(row.signature, row.parameters);
-  if (row.slot == table::kProperty) out += R"(,"decorators":[)" + expression(kPropertyDecorator) + "]";
+  if (row.slot == table::kProperty) out += R"(,"decorators":[)" + expression("property") + "]";
   out += R"(,"doc":)" + json_string(doc_body(row.doc));
   if (id != 0) out += R"(,"id":)" + id_text(id);
   out += R"(,"name":)" + json_string(row.name);
@@ -243,16 +225,16 @@ constexpr string function_record(const table::Member& row, std::uint64_t parent,
   return out + R"(,"returns":)" + expression(row.returns) + R"(,"type":"function"})";
 }
 
-constexpr string class_record(string_view type_name, const char* doc) {
-  return R"({"decorators":[)" + expression(kClassDecorator) + R"(],"doc":)" + json_string(doc_body(doc)) +
-         R"(,"id":)" + id_text(id_of(type_name)) + R"(,"name":)" + json_string(class_name(type_name)) +
+constexpr string class_record(const char* type_name, const char* doc) {
+  return R"({"decorators":[)" + expression("typing.final") + R"(],"doc":)" + json_string(doc_body(doc)) +
+         R"(,"id":)" + id_text(id_of(type_name)) + R"(,"name":)" + json_string(class_name_of(type_name)) +
          R"(,"type":"class"})";
 }
 
 constexpr string module_record() {
   return R"({"doc":)" + json_string(docs::kModule) + R"(,"id":)" + id_text(module_id()) +
          R"(,"incomplete":false,"members":[)" + id_text(tree_id()) + "," + id_text(iterator_id()) + "," +
-         id_text(function_id()) + R"(],"name":)" + json_string(module_name()) + R"(,"type":"module"})";
+         id_text(function_id()) + R"(],"name":)" + json_string(interface::kModuleName) + R"(,"type":"module"})";
 }
 
 constexpr string attribute_record(const Attribute& attribute) {
@@ -273,7 +255,8 @@ struct Picker {
   }
 };
 
-constexpr void visit_records(Picker& records) {
+constexpr Picker visit_records(std::size_t wanted) {
+  Picker records{wanted, 0, {}};
   records.add([] { return module_record(); });
   records.add([] { return class_record(interface::kTreeTypeName, docs::kTreeClass); });
   for (const table::Member& row : interface::kTreeMembers)
@@ -284,17 +267,13 @@ constexpr void visit_records(Picker& records) {
   for (const table::Member& row : interface::kModuleMembers)
     records.add([&] { return function_record(row, 0, function_id()); });
   for (const Attribute& attribute : kAttributes) records.add([&] { return attribute_record(attribute); });
+  return records;
 }
 
-constexpr std::size_t record_count() {
-  Picker records{static_cast<std::size_t>(-1), 0, {}};
-  visit_records(records);
-  return records.seen;
-}
+constexpr std::size_t record_count() { return visit_records(static_cast<std::size_t>(-1)).seen; }
 
 constexpr string record(std::size_t index) {
-  Picker records{index, 0, {}};
-  visit_records(records);
+  const Picker records = visit_records(index);
   if (index >= records.seen) invalid_text_signature("no such record");
   return records.text;
 }

@@ -1,13 +1,13 @@
 // Text signatures, read at compile time from the first line of a registered
 // docstring, "range($self, start=None, end=None, *, include_start=True)".
 // Binding and the interface records both work from them, so a member binds
-// exactly the parameters its docstring shows.  Plain loops over characters
-// throughout: the sanitizer build instruments std::char_traits, which would
-// stop these functions from being constant expressions.
+// exactly the parameters its docstring shows.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
+
+#include "support/text.hpp"
 
 namespace quorvel {
 
@@ -16,41 +16,6 @@ inline constexpr std::size_t kMaxParameters = 4;
 
 // Never defined: reaching it while a signature is read stops the build there.
 void invalid_text_signature(const char* why);
-
-namespace text {
-
-inline constexpr std::size_t npos = std::string_view::npos;
-
-constexpr std::size_t length(const char* text) {
-  std::size_t n = 0;
-  while (text[n] != '\0') ++n;
-  return n;
-}
-
-constexpr std::string_view view(const char* text) { return {text, length(text)}; }
-
-constexpr bool equal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (a[i] != b[i]) return false;
-  return true;
-}
-
-constexpr std::size_t find(std::string_view text, std::string_view part) {
-  for (std::size_t i = 0; i + part.size() <= text.size(); ++i)
-    if (equal(text.substr(i, part.size()), part)) return i;
-  return npos;
-}
-
-constexpr std::size_t find(std::string_view text, char c) { return find(text, std::string_view(&c, 1)); }
-
-constexpr std::string_view trim(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
-}  // namespace text
 
 // A registered docstring is its text signature, "\n--\n\n", then its body.
 inline constexpr std::string_view kSignatureEnd = "\n--\n\n";
@@ -126,6 +91,8 @@ constexpr Signature parse_signature(std::string_view line) {
         if (p.default_text.empty()) invalid_text_signature("`=` without a default");
       }
       if (p.name.empty()) invalid_text_signature("a parameter without a name");
+      for (std::size_t i = 0; i + 1 < s.count; ++i)
+        if (text::equal(s.parameters[i].name, p.name)) invalid_text_signature("two parameters of one name");
       if (keyword_only) {
         p.kind = ParameterKind::KeywordOnly;
       } else {

@@ -39,25 +39,19 @@ struct Annotations {
 inline constexpr int kMethod = 0;
 inline constexpr int kProperty = -1;
 
-// The entry of a row, in the one field its kind calls for.
-struct Entries {
-  PyObject* (*vector)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept = nullptr;
-  PyObject* (*plain)(PyObject*, PyObject*) noexcept = nullptr;
-  PyObject* (*getter)(PyObject*, void*) noexcept = nullptr;
-  PyObject* (*unary)(PyObject*) noexcept = nullptr;
-  Py_ssize_t (*length)(PyObject*) noexcept = nullptr;
-  int (*inquiry)(PyObject*) noexcept = nullptr;
-  int (*binary)(PyObject*, PyObject*) noexcept = nullptr;
-  PyObject* (*construct)(PyTypeObject*, PyObject*, PyObject*) noexcept = nullptr;
-};
+// A row's entry in the form its slot or method flags call for (`Type`),
+// with its type erased as the registration tables hold it.  The cast is no
+// constant expression, so a row holds the function that makes it.
+using ErasedEntry = void (*)();
+template <class Type, Type Entry>
+ErasedEntry erased() noexcept { return reinterpret_cast<ErasedEntry>(Entry); }
 
 struct Member {
-  int slot;                    // a Py_* slot id, kMethod or kProperty
-  const char* name;            // the signature's name, as a C string
-  const char* doc;             // signature line, "--", body
-  const char* registered_doc;  // what the interpreter is given: the body for a property
+  int slot;          // a Py_* slot id, kMethod or kProperty
+  const char* name;  // the signature's name, as a C string
+  const char* doc;   // signature line, "--", body
   Signature signature;
-  Entries entry;
+  ErasedEntry (*entry)() noexcept;
   int flags;  // METH_* for a method
   Annotations parameters;
   const char* returns;
@@ -77,39 +71,39 @@ struct BodyOf<Result<Out> (*)(Receiver_&, const BoundArguments&)> {
 template <Guard G, auto Body>
 auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typename BodyOf<decltype(Body)>::Output> {
   auto& self = *reinterpret_cast<typename BodyOf<decltype(Body)>::Receiver*>(object);
-  if constexpr (G == Guard::Shared) {
-    Result<SharedBorrow> guard = SharedBorrow::take(self.borrow);
-    if (!guard) return std::move(guard).error();
-    return Body(self, arguments);
-  } else if constexpr (G == Guard::Exclusive) {
-    Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(self.borrow);
-    if (!guard) return std::move(guard).error();
+  if constexpr (G == Guard::None) {
     return Body(self, arguments);
   } else {
+    using Hold = std::conditional_t<G == Guard::Exclusive, ExclusiveBorrow, SharedBorrow>;
+    Result<Hold> guard = Hold::take(self.borrow);
+    if (!guard) return std::move(guard).error();
     return Body(self, arguments);
   }
 }
 
 // A body's result in the form the interpreter expects: an object, or an
-// integer for a count or a truth value.
+// integer for a count or a truth value, -1 on failure.
 template <auto Body, class Run>
 auto run(Run&& step) noexcept {
   using Out = typename BodyOf<decltype(Body)>::Output;
+  using Integer = std::conditional_t<std::is_same_v<Out, bool>, int, Out>;
   if constexpr (std::is_same_v<Out, Ref>)
     return run_object(step);
   else
-    return run_integer<std::conditional_t<std::is_same_v<Out, bool>, int, Out>>(step);
+    return run_entry<Integer>(step, -1, [](Result<Out>& result) { return static_cast<Integer>(result.value()); });
 }
 
 // Methods, bound as the signature says; one positional argument for a
 // one-parameter method is bound without the general path.
+using VectorFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 template <const FunctionDescription& D, Guard G, auto Body>
 PyObject* vector_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return run<Body>([&]() -> Result<Ref> {
     BoundArguments bound;
-    Status s = D.signature.single() ? bind_single(D, args, nargs, kwnames, bound)
-                                    : extract_arguments_fastcall(D, args, nargs, kwnames, bound);
-    if (!s) return std::move(s).error();
+    if (D.signature.single() && nargs == 1 && kwnames == nullptr) [[likely]]
+      bound.slots[0] = args[0];
+    else if (Status s = extract_arguments_fastcall(D, args, nargs, kwnames, bound); !s)
+      return std::move(s).error();
     return guarded<G, Body>(self, bound);
   });
 }
@@ -133,11 +127,7 @@ PyObject* next_entry(PyObject* self) noexcept {
 // __contains__: the interpreter passes the one argument itself.
 template <Guard G, auto Body>
 int contains_entry(PyObject* self, PyObject* argument) noexcept {
-  return run<Body>([&] {
-    BoundArguments bound;
-    bound.slots[0] = argument;
-    return guarded<G, Body>(self, bound);
-  });
+  return run<Body>([&] { return guarded<G, Body>(self, BoundArguments{{argument}}); });
 }
 
 // The constructor's arguments are held for the whole call: iterating
@@ -145,10 +135,11 @@ int contains_entry(PyObject* self, PyObject* argument) noexcept {
 template <const FunctionDescription& D, auto Body>
 PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return run_object([&]() -> Result<Ref> {
-    HeldArguments held;
-    if (Status s = extract_arguments_tuple_dict(D, args, kwargs, held); !s) return std::move(s).error();
     BoundArguments bound;
-    for (std::size_t i = 0; i < kMaxParameters; ++i) bound.slots[i] = held[i];
+    if (Status s = extract_arguments_tuple_dict(D, args, kwargs, bound); !s) return std::move(s).error();
+    // Binding ran no code since the dict was read, so the values are still the dict's.
+    Ref held[kMaxParameters];
+    for (std::size_t i = 0; i < kMaxParameters; ++i) held[i] = Ref::borrow(bound[i]);
     return Body(*type, bound);
   });
 }
@@ -168,9 +159,8 @@ consteval Member row(int slot, Annotations parameters, const char* returns) {
   return Member{.slot = slot,
                 .name = kNameText<Doc>.data(),
                 .doc = Doc,
-                .registered_doc = Doc,
                 .signature = signature_of<Doc>,
-                .entry = {},
+                .entry = nullptr,
                 .flags = 0,
                 .parameters = parameters,
                 .returns = returns};
@@ -183,10 +173,10 @@ struct Rows {
   static consteval Member method(Annotations parameters, const char* returns) {
     Member m = row<Doc>(kMethod, parameters, returns);
     if constexpr (signature_of<Doc>.count == 0) {
-      m.entry.plain = simple_entry<G, Body, PyObject*>;
+      m.entry = erased<PyCFunction, simple_entry<G, Body, PyObject*>>;
       m.flags = METH_NOARGS;
     } else {
-      m.entry.vector = vector_entry<description_of<TypeName, Doc>, G, Body>;
+      m.entry = erased<VectorFunction, vector_entry<description_of<TypeName, Doc>, G, Body>>;
       m.flags = METH_FASTCALL | METH_KEYWORDS;
     }
     return m;
@@ -196,29 +186,27 @@ struct Rows {
   static consteval Member property(const char* returns) {
     static_assert(signature_of<Doc>.count == 0, "a property takes no parameters");
     Member m = row<Doc>(kProperty, {}, returns);
-    m.registered_doc = doc_body(Doc).data();
-    m.entry.getter = simple_entry<G, Body, void*>;
+    m.entry = erased<getter, simple_entry<G, Body, void*>>;
     return m;
   }
 
   template <int Slot, const char* Doc, Guard G, auto Body>
   static consteval Member slot(Annotations parameters, const char* returns) {
     Member m = row<Doc>(Slot, parameters, returns);
-    m.registered_doc = nullptr;  // the interpreter writes a slot's own docstring
     if constexpr (Slot == Py_tp_new) {
       static_assert(G == Guard::None, "a constructor has no instance to guard yet");
-      m.entry.construct = construct_entry<description_of<TypeName, Doc>, Body>;
+      m.entry = erased<newfunc, construct_entry<description_of<TypeName, Doc>, Body>>;
     } else if constexpr (Slot == Py_mp_length) {
-      m.entry.length = simple_entry<G, Body>;
+      m.entry = erased<lenfunc, simple_entry<G, Body>>;
     } else if constexpr (Slot == Py_nb_bool) {
-      m.entry.inquiry = simple_entry<G, Body>;
+      m.entry = erased<inquiry, simple_entry<G, Body>>;
     } else if constexpr (Slot == Py_sq_contains) {
       static_assert(signature_of<Doc>.count == 1, "__contains__ takes one argument");
-      m.entry.binary = contains_entry<G, Body>;
+      m.entry = erased<objobjproc, contains_entry<G, Body>>;
     } else if constexpr (Slot == Py_tp_iternext) {
-      m.entry.unary = next_entry<G, Body>;
+      m.entry = erased<iternextfunc, next_entry<G, Body>>;
     } else if constexpr (Slot == Py_tp_iter || Slot == Py_tp_repr) {
-      m.entry.unary = simple_entry<G, Body>;
+      m.entry = erased<unaryfunc, simple_entry<G, Body>>;
     } else {
       static_assert(Slot == Py_tp_new, "this slot has no entry form yet: add one above");
     }

@@ -24,11 +24,11 @@ bool destructor_fault_armed = false;
 // "check_tree_shape", tree: the same but for the order of keys.
 // "tree_storage", tree: (bytes per node, slots with storage).
 // "index_limit", n: the most slots a tree's storage may hand out (0 restores 2**32 - 1).
-Result<PyAVLTree*> tree_argument(PyObject* argument) {
+Result<PythonAvlTree*> tree_argument(PyObject* argument) {
   Result<PyTypeObject*> type = avl_tree_type();
   if (!type) return std::move(type).error();
   if (!PyObject_TypeCheck(argument, type.value())) return Error::make(PyExc_TypeError, "expected an AVLTree");
-  return &tree_of(argument);
+  return &tree_of(argument).tree;
 }
 
 Result<Ref> run_hook(PyObject* args) {
@@ -51,26 +51,19 @@ Result<Ref> run_hook(PyObject* args) {
     allocation_countdown = n;
     return Ref::borrow(Py_None);
   }
-  if (std::strcmp(command, "allocations_left") == 0) {
-    Ref left = Ref::steal(PyLong_FromLongLong(allocation_countdown));
-    if (!left) return Error::fetch();
-    return left;
-  }
+  if (std::strcmp(command, "allocations_left") == 0) return owned(PyLong_FromLongLong(allocation_countdown));
   const bool check_order = std::strcmp(command, "check_tree") == 0;
   if (check_order || std::strcmp(command, "check_tree_shape") == 0) {
-    Result<PyAVLTree*> tree = tree_argument(argument);
+    Result<PythonAvlTree*> tree = tree_argument(argument);
     if (!tree) return std::move(tree).error();
-    if (Status s = tree.value()->tree.check_invariants(check_order); !s) return std::move(s).error();
+    if (Status s = tree.value()->check_invariants(check_order); !s) return std::move(s).error();
     return Ref::borrow(Py_None);
   }
   if (std::strcmp(command, "tree_storage") == 0) {
-    Result<PyAVLTree*> tree = tree_argument(argument);
+    Result<PythonAvlTree*> tree = tree_argument(argument);
     if (!tree) return std::move(tree).error();
-    const PythonAvlTree& engine = tree.value()->tree;
-    Ref storage = Ref::steal(Py_BuildValue("(nK)", static_cast<Py_ssize_t>(engine.node_size()),
-                                           static_cast<unsigned long long>(engine.slots())));
-    if (!storage) return Error::fetch();
-    return storage;
+    return owned(Py_BuildValue("(nK)", static_cast<Py_ssize_t>(tree.value()->node_size()),
+                               static_cast<unsigned long long>(tree.value()->slots())));
   }
   if (std::strcmp(command, "index_limit") == 0) {
     const unsigned long long n = PyLong_AsUnsignedLongLong(argument);
@@ -86,9 +79,7 @@ Result<Ref> run_hook(PyObject* args) {
   return Error::make(PyExc_ValueError, "unknown test hook");
 }
 
-PyObject* test_hooks(PyObject*, PyObject* args) noexcept {
-  return run_object([&] { return run_hook(args); });
-}
+PyObject* test_hooks(PyObject*, PyObject* args) noexcept { return run_object([&] { return run_hook(args); }); }
 
 PyMethodDef test_hooks_def = {"_test_hooks", test_hooks, METH_VARARGS, "Hooks of the testing build."};
 

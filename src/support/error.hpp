@@ -109,6 +109,12 @@ class [[nodiscard]] Status {
   Ref exception_;  // empty on success
 };
 
+// The new reference a C API call returned, or the exception it set.
+inline Result<Ref> owned(PyObject* made) {
+  if (made == nullptr) return Error::fetch();
+  return Ref::steal(made);
+}
+
 // The process-wide PanicException type, made on first use.  Null with an
 // Error if it cannot be made.
 Result<PyObject*> panic_exception_type();
