@@ -84,6 +84,10 @@ auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typena
   } else if constexpr (G == Guard::Exclusive) {
     Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(self.borrow);
     if (!guard) return std::move(guard).error();
+    // A member that may change the tree lets the snapshots still reading it finish first.
+    if constexpr (std::is_same_v<std::remove_reference_t<decltype(self)>, PyAVLTree>) {
+      if (self.readers != nullptr) hand_over_snapshots(self);
+    }
     return Body(self, arguments);
   } else {
     return Body(self, arguments);

@@ -99,8 +99,10 @@ Status visit_in_order(Links& links, bool empty, Visit&& visit) {
   }
 }
 
+// The first `skip` values in order are left out: an ordered reading took them
+// already.  On MemoryError nothing was taken.
 template <bool Ascending, class Taker>
-Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
+Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::size_t skip = 0) {
   const std::uint64_t len = tree.len();
   Vec<const Node*> order;
   Vec<Linked<typename Taker::Item>> links;
@@ -124,7 +126,11 @@ Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& 
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
 
   return visit_in_order<Ascending>(links, len == 0, [&](std::uint32_t at) {
-    out.push_reserved(std::move(links[at].item));
+    if (skip > 0) {
+      --skip;  // released with the links
+    } else {
+      out.push_reserved(std::move(links[at].item));
+    }
     return Status{};
   });
 }
@@ -366,7 +372,57 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
   return out;
 }
 
+// One step of an ordered reading: the nodes from `node` toward the start go
+// on the stack, the next one to take on top.
+template <bool Ascending>
+void descend(const PythonAvlTree& tree, const Node* node, PathStack<const Node*>& pending) {
+  for (; node != nullptr; node = Ascending ? tree.left_of(node) : tree.right_of(node)) {
+    ValueTaker::prefetch(tree, node);
+    pending.push(node);
+  }
+}
+
+template <bool Ascending>
+void take_ordered(const PythonAvlTree& tree, PathStack<const Node*>& pending, Snapshot& out, std::size_t count) {
+  for (; count > 0 && !pending.empty(); --count) {
+    const Node* node = pending.pop();
+    if (out.size() == out.capacity()) throw Fault("tree holds more nodes than its length");
+    out.push_reserved(ValueTaker::take(tree, node));
+    descend<Ascending>(tree, Ascending ? tree.right_of(node) : tree.left_of(node), pending);
+  }
+}
+
 }  // namespace
+
+OrderedReading::OrderedReading(const PythonAvlTree& tree, bool ascending) : ascending_(ascending) {
+  if (ascending)
+    descend<true>(tree, tree.root(), pending_);
+  else
+    descend<false>(tree, tree.root(), pending_);
+}
+
+void OrderedReading::take(const PythonAvlTree& tree, Snapshot& out, std::size_t count) {
+  if (ascending_)
+    take_ordered<true>(tree, pending_, out, count);
+  else
+    take_ordered<false>(tree, pending_, out, count);
+}
+
+void OrderedReading::take_rest(const PythonAvlTree& tree, Snapshot& out) {
+  if (finished()) return;
+  if (out.capacity() < tree.len()) throw Fault("ordered reading without room for the tree");
+  // Everything taken so far is at the front of `out`: the breadth-first walk
+  // starts over and leaves those out.
+  if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
+    const Status walked = ascending_ ? walk_breadth_first<true, ValueTaker>(tree, out, out.size())
+                                     : walk_breadth_first<false, ValueTaker>(tree, out, out.size());
+    if (walked) {
+      pending_ = PathStack<const Node*>();
+      return;
+    }
+  }
+  take(tree, out, SIZE_MAX);
+}
 
 Result<Snapshot> in_order(const PythonAvlTree& tree) {
   return collect_ordered<true, ValueTaker>(tree);
