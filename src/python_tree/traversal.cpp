@@ -1,6 +1,7 @@
 #include "python_tree/traversal.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace quorvel {
 namespace {
@@ -37,25 +38,37 @@ struct EntryTaker {
   }
 };
 
-// A full in-order walk, ascending or descending, on an explicit stack into a
-// snapshot with room for exactly `len` entries: no call or check per node.
+// The in-order walks, ascending or descending, keep on an explicit stack the
+// nodes still to come: the next one on top, then its ancestors whose turn is
+// later.  Descending pushes the path from `node` toward the start.
+template <bool Ascending, class Taker>
+[[gnu::always_inline]] inline void descend_ordered(const PythonAvlTree& tree, const Node* node, PathStack<const Node*>& stack) {
+  for (; node != nullptr; node = Ascending ? tree.left_of(node) : tree.right_of(node)) {
+    Taker::prefetch(tree, node);
+    if (const Node* later = Ascending ? tree.right_of(node) : tree.left_of(node)) __builtin_prefetch(later);
+    stack.push(node);
+  }
+}
+
+// Takes every node still on the stack and after it, `remaining` in all, into
+// a snapshot with room for them: no call or check per node.
+template <bool Ascending, class Taker>
+void drain_ordered(const PythonAvlTree& tree, PathStack<const Node*>& stack, std::uint64_t remaining,
+                   Vec<typename Taker::Item>& out) {
+  while (!stack.empty()) {
+    const Node* node = stack.pop();
+    if (remaining-- == 0) throw Fault("tree holds more nodes than its length");
+    out.push_reserved(Taker::take(tree, node));
+    descend_ordered<Ascending, Taker>(tree, Ascending ? tree.right_of(node) : tree.left_of(node), stack);
+  }
+}
+
+// A full in-order walk into a snapshot with room for exactly `len` entries.
 template <bool Ascending, class Taker>
 void walk_ordered(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
   PathStack<const Node*> stack;
-  std::uint64_t remaining = tree.len();
-  const Node* node = tree.root();
-  for (;;) {
-    for (; node != nullptr; node = Ascending ? tree.left_of(node) : tree.right_of(node)) {
-      Taker::prefetch(tree, node);
-      if (const Node* later = Ascending ? tree.right_of(node) : tree.left_of(node)) __builtin_prefetch(later);
-      stack.push(node);
-    }
-    if (stack.empty()) return;
-    node = stack.pop();
-    if (remaining-- == 0) throw Fault("tree holds more nodes than its length");
-    out.push_reserved(Taker::take(tree, node));
-    node = Ascending ? tree.right_of(node) : tree.left_of(node);
-  }
+  descend_ordered<Ascending, Taker>(tree, tree.root(), stack);
+  drain_ordered<Ascending, Taker>(tree, stack, tree.len(), out);
 }
 
 // Large trees are read breadth first instead.  Along a path every node is a
@@ -372,56 +385,52 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
   return out;
 }
 
-// One step of an ordered reading: the nodes from `node` toward the start go
-// on the stack, the next one to take on top.
 template <bool Ascending>
-void descend(const PythonAvlTree& tree, const Node* node, PathStack<const Node*>& pending) {
-  for (; node != nullptr; node = Ascending ? tree.left_of(node) : tree.right_of(node)) {
-    ValueTaker::prefetch(tree, node);
-    pending.push(node);
-  }
-}
-
-template <bool Ascending>
-void take_ordered(const PythonAvlTree& tree, PathStack<const Node*>& pending, Snapshot& out, std::size_t count) {
-  for (; count > 0 && !pending.empty(); --count) {
-    const Node* node = pending.pop();
-    if (out.size() == out.capacity()) throw Fault("tree holds more nodes than its length");
-    out.push_reserved(ValueTaker::take(tree, node));
-    descend<Ascending>(tree, Ascending ? tree.right_of(node) : tree.left_of(node), pending);
-  }
+const Node* step(const PythonAvlTree& tree, PathStack<const Node*>& pending) {
+  if (pending.empty()) return nullptr;
+  const Node* node = pending.pop();
+  descend_ordered<Ascending, ValueTaker>(tree, Ascending ? tree.right_of(node) : tree.left_of(node), pending);
+  return node;
 }
 
 }  // namespace
 
 OrderedReading::OrderedReading(const PythonAvlTree& tree, bool ascending) : ascending_(ascending) {
   if (ascending)
-    descend<true>(tree, tree.root(), pending_);
+    descend_ordered<true, ValueTaker>(tree, tree.root(), pending_);
   else
-    descend<false>(tree, tree.root(), pending_);
+    descend_ordered<false, ValueTaker>(tree, tree.root(), pending_);
 }
 
-void OrderedReading::take(const PythonAvlTree& tree, Snapshot& out, std::size_t count) {
-  if (ascending_)
-    take_ordered<true>(tree, pending_, out, count);
-  else
-    take_ordered<false>(tree, pending_, out, count);
+PyObject* OrderedReading::next(const PythonAvlTree& tree) {
+  const Node* node = ascending_ ? step<true>(tree, pending_) : step<false>(tree, pending_);
+  if (node == nullptr) return nullptr;
+  if (++taken_ > tree.len()) throw Fault("tree holds more nodes than its length");
+  return tree.value_of(node);
 }
 
 void OrderedReading::take_rest(const PythonAvlTree& tree, Snapshot& out) {
-  if (finished()) return;
-  if (out.capacity() < tree.len()) throw Fault("ordered reading without room for the tree");
-  // Everything taken so far is at the front of `out`: the breadth-first walk
-  // starts over and leaves those out.
+  if (pending_.empty()) return;
+  const std::uint64_t rest = tree.len() - taken_;
+  if (out.capacity() - out.size() < rest) throw Fault("ordered reading without room for its rest");
+  taken_ = tree.len();
+  // The breadth-first walk starts over and leaves out what was read.
   if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
-    const Status walked = ascending_ ? walk_breadth_first<true, ValueTaker>(tree, out, out.size())
-                                     : walk_breadth_first<false, ValueTaker>(tree, out, out.size());
+    const std::uint64_t skip = tree.len() - rest;
+    const Status walked = ascending_ ? walk_breadth_first<true, ValueTaker>(tree, out, skip)
+                                     : walk_breadth_first<false, ValueTaker>(tree, out, skip);
     if (walked) {
       pending_ = PathStack<const Node*>();
       return;
     }
   }
-  take(tree, out, SIZE_MAX);
+  // On a stack of its own, which nothing the walk writes can alias, the walk
+  // keeps the stack's depth in a register.
+  PathStack<const Node*> stack = std::exchange(pending_, PathStack<const Node*>());
+  if (ascending_)
+    drain_ordered<true, ValueTaker>(tree, stack, rest, out);
+  else
+    drain_ordered<false, ValueTaker>(tree, stack, rest, out);
 }
 
 Result<Snapshot> in_order(const PythonAvlTree& tree) {
