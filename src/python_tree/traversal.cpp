@@ -305,6 +305,10 @@ constexpr int kBreadthFirstRange = 512;  // nodes visited at most
 
 bool compares_natively(const Node* node, const Window& window) {
   const NativeKey native = node->key().native;
+  // Ints against int bounds, the commonest case, without the general test.
+  if (window.start != nullptr && window.end != nullptr &&
+      (native.kind & window.start->native.kind & window.end->native.kind) == kNativeInt)
+    return true;
   return (window.start == nullptr || compares_natively(native, window.start->native)) &&
          (window.end == nullptr || compares_natively(native, window.end->native));
 }
@@ -318,6 +322,7 @@ Result<bool> collect_range_breadth_first(const PythonAvlTree& tree, const Window
   };
   Link links[kBreadthFirstRange];
   int count = 0;
+  std::size_t inside = 0;
   const auto enqueue = [&](const Node* child) -> std::uint32_t {
     __builtin_prefetch(child);
     links[count] = Link{child, kNoLink, kNoLink, false};
@@ -337,11 +342,14 @@ Result<bool> collect_range_breadth_first(const PythonAvlTree& tree, const Window
     const bool right = j.go_right && right_child != nullptr;
     if (count + left + right > kBreadthFirstRange) return false;
     links[i].inside = j.inside;
+    inside += j.inside;
     if (left) links[i].left = enqueue(left_child);
     if (right) links[i].right = enqueue(right_child);
   }
+  if (Status s = out.reserve(inside); !s) return std::move(s).error();
   Status taken = visit_in_order<true>(links, false, [&](std::uint32_t at) {
-    return links[at].inside ? append_value(tree, out, links[at].node) : Status{};
+    if (links[at].inside) out.push_reserved(ValueTaker::take(tree, links[at].node));
+    return Status{};
   });
   if (!taken) return std::move(taken).error();
   return true;
@@ -479,16 +487,18 @@ Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const Ke
       return Error::make(PyExc_ValueError, "range start must not exceed end");
   }
   Snapshot out;
-  // Room for a typical range up front (the largest block the interpreter's
-  // small-object allocator serves) spares the first doublings.
-  if (Status s = out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tree.len(), 64))); !s)
-    return std::move(s).error();
   const Window window{start, end, include_start, include_end};
+  // The breadth-first walk knows how many values it takes before it takes
+  // any, and makes room for exactly those.
   if (tree.len() >= kBreadthFirstFrom && (start != nullptr || end != nullptr)) {
     Result<bool> taken = collect_range_breadth_first(tree, window, out);
     if (!taken) return std::move(taken).error();
     if (taken.value()) return out;  // otherwise nothing was taken
   }
+  // Room for a typical range up front (the largest block the interpreter's
+  // small-object allocator serves) spares the first doublings.
+  if (Status s = out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tree.len(), 64))); !s)
+    return std::move(s).error();
   if (Status s = collect_range(tree, tree.root(), window, out); !s) return std::move(s).error();
   return out;
 }
