@@ -370,24 +370,27 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
   const auto toward_start = [&](const Node* node) { return Ascending ? tree.left_of(node) : tree.right_of(node); };
   const auto toward_end = [&](const Node* node) { return Ascending ? tree.right_of(node) : tree.left_of(node); };
 
-  Vec<const Node*> stack;
+  // Every node on the stack is on one path from the root: it cannot outgrow
+  // the tree's height, and needs no storage of its own.
+  PathStack<const Node*> stack;
   for (const Node* node = tree.root(); node != nullptr;) {
     Result<Ordering> order = compare(node->key(), bound);
     if (!order) return std::move(order).error();
     if (order.value() == kOutside) {
       node = toward_end(node);
     } else {
-      if (Status s = stack.push(node); !s) return std::move(s).error();
+      stack.push(node);
       ValueTaker::prefetch(tree, node);
       node = toward_start(node);
     }
   }
   while (!stack.empty() && out.size() < count) {
-    const Node* node = stack.pop_back();
-    if (Status s = append_value(tree, out, node); !s) return std::move(s).error();
+    const Node* node = stack.pop();
+    out.push_reserved(ValueTaker::take(tree, node));
     for (const Node* next = toward_end(node); next != nullptr; next = toward_start(next)) {
-      if (Status s = stack.push(next); !s) return std::move(s).error();
+      stack.push(next);
       ValueTaker::prefetch(tree, next);
+      if (const Node* later = toward_end(next)) __builtin_prefetch(later);
     }
   }
   return out;
