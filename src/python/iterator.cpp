@@ -133,7 +133,6 @@ Result<Ref> range(PyAVLTree& self, Args bound) {
 
 Result<Ref> iterator_self(PyAVLTreeIterator& self, Args) { return Ref::borrow(object_of(self)); }
 
-// The next value, or an empty Ref when exhausted.
 namespace {
 
 // The next value of an iterator whose snapshot has none left: read from the
@@ -153,6 +152,7 @@ namespace {
 
 }  // namespace
 
+// The next value, or an empty Ref when exhausted.
 Result<Ref> next_value(PyAVLTreeIterator& self, Args) {
   // The reference moves from the snapshot to the caller.  While the iterator
   // reads from the tree, the snapshot is empty.
