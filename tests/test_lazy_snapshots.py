@@ -179,3 +179,24 @@ def test_the_rest_is_taken_even_when_its_work_memory_fails(hooks):
     tree.clear()  # hands `changed` its rest
     assert hooks("allocations_left") == 0
     assert got + list(it) == values and list(changed) == values
+
+
+def test_readers_leave_nothing_behind():
+    from helpers import assert_no_leak, refcounts
+
+    values = [10**9 + k for k in range(N)]
+    tree = AVLTree(values)
+    sample = values[::97]
+    before = refcounts(*sample)
+
+    def action():
+        dropped, partial, changed, done = iter(tree), iter(tree), tree.descending(), tree.in_order()
+        next(partial)
+        [next(changed) for _ in range(20)]
+        tree.insert(-1)  # hands `dropped`, `partial` and `changed` their rests
+        tree.remove(-1)
+        assert sum(1 for _ in done) == N
+        del dropped, partial, changed
+
+    assert_no_leak(action, rounds=50, warmup=10, slack=4)
+    assert refcounts(*sample) == before
