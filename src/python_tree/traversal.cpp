@@ -313,7 +313,11 @@ bool compares_natively(const Node* node, const Window& window) {
          (window.end == nullptr || compares_natively(native, window.end->native));
 }
 
-Result<bool> collect_range_breadth_first(const PythonAvlTree& tree, const Window& window, Snapshot& out) {
+//
+// Without bounds it reads a whole subtree, as the walk from a bound does with
+// subtrees small enough to be taken entire.
+template <bool Ascending>
+Result<bool> collect_breadth_first(const PythonAvlTree& tree, const Node* root, const Window& window, Snapshot& out) {
   struct Link {
     const Node* node;
     std::uint32_t left;  // positions in `links`, or kNoLink
@@ -328,7 +332,7 @@ Result<bool> collect_range_breadth_first(const PythonAvlTree& tree, const Window
     links[count] = Link{child, kNoLink, kNoLink, false};
     return static_cast<std::uint32_t>(count++);
   };
-  enqueue(tree.root());
+  enqueue(root);
   for (int i = 0; i < count; ++i) {
     const Node* node = links[i].node;
     if (!compares_natively(node, window)) return false;
@@ -346,14 +350,27 @@ Result<bool> collect_range_breadth_first(const PythonAvlTree& tree, const Window
     if (left) links[i].left = enqueue(left_child);
     if (right) links[i].right = enqueue(right_child);
   }
-  if (Status s = out.reserve(inside); !s) return std::move(s).error();
-  Status taken = visit_in_order<true>(links, false, [&](std::uint32_t at) {
+  if (Status s = out.reserve(out.size() + inside); !s) return std::move(s).error();
+  Status taken = visit_in_order<Ascending>(links, false, [&](std::uint32_t at) {
     if (links[at].inside) out.push_reserved(ValueTaker::take(tree, links[at].node));
     return Status{};
   });
   if (!taken) return std::move(taken).error();
   return true;
 }
+
+// The height of a node's child on one side, from the node's own height and
+// lean: the taller side is one level lower, the other two (or one if even).
+unsigned child_height(const Node* node, unsigned height, bool right_side) noexcept {
+  const Lean lean = node->lean();
+  const bool shorter = lean == (right_side ? kLeftTall : kRightTall);
+  return height - (shorter ? 2 : 1);
+}
+
+// Subtrees of at most this height (at most 2**9 - 1 nodes, within the
+// breadth-first reader's buffer) that the walk from a bound takes whole are
+// read breadth first, so that their nodes' cache misses overlap.
+constexpr unsigned kWholeSubtreeHeight = 9;
 
 // The stack-driven walk shared by iter_from (toward the right) and iter_to
 // (toward the left, mirrored): descend to the bound, then hand out nodes in
@@ -371,26 +388,44 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
   const auto toward_end = [&](const Node* node) { return Ascending ? tree.right_of(node) : tree.left_of(node); };
 
   // Every node on the stack is on one path from the root: it cannot outgrow
-  // the tree's height, and needs no storage of its own.
-  PathStack<const Node*> stack;
+  // the tree's height, and needs no storage of its own.  Each is kept with
+  // its height, which the walk derives on the way down.
+  struct Pending {
+    const Node* node;
+    unsigned height;
+  };
+  PathStack<Pending> stack;
+  unsigned height = tree.height();
   for (const Node* node = tree.root(); node != nullptr;) {
     Result<Ordering> order = compare(node->key(), bound);
     if (!order) return std::move(order).error();
     if (order.value() == kOutside) {
+      height = child_height(node, height, Ascending);
       node = toward_end(node);
     } else {
-      stack.push(node);
+      stack.push({node, height});
       ValueTaker::prefetch(tree, node);
+      height = child_height(node, height, !Ascending);
       node = toward_start(node);
     }
   }
+  const Window whole{nullptr, nullptr, true, true};
   while (!stack.empty() && out.size() < count) {
-    const Node* node = stack.pop();
-    out.push_reserved(ValueTaker::take(tree, node));
-    for (const Node* next = toward_end(node); next != nullptr; next = toward_start(next)) {
-      stack.push(next);
+    const Pending taken = stack.pop();
+    out.push_reserved(ValueTaker::take(tree, taken.node));
+    const Node* next = toward_end(taken.node);
+    unsigned next_height = child_height(taken.node, taken.height, Ascending);
+    if (next != nullptr && next_height <= kWholeSubtreeHeight &&
+        (std::uint64_t{1} << next_height) - 1 <= count - out.size()) {
+      Result<bool> whole_taken = collect_breadth_first<Ascending>(tree, next, whole, out);
+      if (!whole_taken) return std::move(whole_taken).error();
+      if (whole_taken.value()) continue;
+    }
+    for (; next != nullptr; next = toward_start(next)) {
+      stack.push({next, next_height});
       ValueTaker::prefetch(tree, next);
       if (const Node* later = toward_end(next)) __builtin_prefetch(later);
+      next_height = child_height(next, next_height, !Ascending);
     }
   }
   return out;
@@ -494,7 +529,7 @@ Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const Ke
   // The breadth-first walk knows how many values it takes before it takes
   // any, and makes room for exactly those.
   if (tree.len() >= kBreadthFirstFrom && (start != nullptr || end != nullptr)) {
-    Result<bool> taken = collect_range_breadth_first(tree, window, out);
+    Result<bool> taken = collect_breadth_first<true>(tree, tree.root(), window, out);
     if (!taken) return std::move(taken).error();
     if (taken.value()) return out;  // otherwise nothing was taken
   }
