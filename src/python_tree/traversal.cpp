@@ -208,54 +208,6 @@ Result<Out> collect_all(const PythonAvlTree& tree) {
   return out;
 }
 
-// First-in first-out queue of nodes on a ring buffer: no storage until the
-// first push, then 4 slots, doubling when full.
-class NodeQueue {
- public:
-  NodeQueue() noexcept = default;
-  NodeQueue(const NodeQueue&) = delete;
-  NodeQueue& operator=(const NodeQueue&) = delete;
-  ~NodeQueue() { mem_free(slots_); }
-
-  bool empty() const noexcept { return count_ == 0; }
-
-  Status push(const Node* node) noexcept {
-    if (count_ == capacity_) {
-      if (Status s = grow(); !s) return s;
-    }
-    slots_[(head_ + count_) % capacity_] = node;
-    ++count_;
-    return {};
-  }
-
-  const Node* pop() noexcept {
-    const Node* node = slots_[head_];
-    head_ = (head_ + 1) % capacity_;
-    --count_;
-    return node;
-  }
-
- private:
-  Status grow() noexcept {
-    const std::size_t capacity = capacity_ == 0 ? 4 : capacity_ * 2;
-    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(const Node*)) return Error::no_memory();
-    auto* slots = static_cast<const Node**>(mem_alloc(capacity * sizeof(const Node*)));
-    if (slots == nullptr) return Error::no_memory();
-    // Unwrap the ring so that the oldest node is first again.
-    for (std::size_t i = 0; i < count_; ++i) slots[i] = slots_[(head_ + i) % capacity_];
-    mem_free(slots_);
-    slots_ = slots;
-    capacity_ = capacity;
-    head_ = 0;
-    return {};
-  }
-
-  const Node** slots_ = nullptr;
-  std::size_t capacity_ = 0;
-  std::size_t head_ = 0;
-  std::size_t count_ = 0;
-};
-
 // Where a stored key stands against the bounds of a range.
 struct Window {
   const KeyView* start;
@@ -523,20 +475,29 @@ Result<EntrySnapshot> in_order_entries(const PythonAvlTree& tree) {
   return collect_ordered<true, EntryTaker>(tree);
 }
 
+// Level order is breadth-first order: the positions are the queue, and the
+// nodes far enough ahead in it are loaded while the front is read.
 Result<Snapshot> level_order(const PythonAvlTree& tree) {
+  const std::uint64_t len = tree.len();
   Snapshot out;
-  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
-  if (tree.root() == nullptr) return out;
-  NodeQueue queue;
-  if (Status s = queue.push(tree.root()); !s) return std::move(s).error();
-  while (!queue.empty()) {
-    const Node* node = queue.pop();
-    if (Status s = append_value(tree, out, node); !s) return std::move(s).error();
-    for (const Node* child : {tree.left_of(node), tree.right_of(node)}) {
-      if (child == nullptr) continue;
-      if (Status s = queue.push(child); !s) return std::move(s).error();
-    }
+  Vec<const Node*> order;
+  if (Status s = out.reserve(len); !s) return std::move(s).error();
+  if (Status s = order.reserve(len); !s) return std::move(s).error();
+  const auto enqueue = [&](const Node* child) {
+    if (child == nullptr) return;
+    if (order.size() == len) throw Fault("tree holds more nodes than its length");
+    order.push_reserved(static_cast<const Node*>(child));
+  };
+  enqueue(tree.root());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead]);
+    if (i + kAhead < order.size()) ValueTaker::prefetch(tree, order[i + kAhead]);
+    const Node* node = order[i];
+    out.push_reserved(ValueTaker::take(tree, node));
+    enqueue(tree.left_of(node));
+    enqueue(tree.right_of(node));
   }
+  if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
   return out;
 }
 
