@@ -7,7 +7,7 @@ import weakref
 
 import pytest
 
-from helpers import refcounts
+from helpers import check_avl, refcounts, shape
 from quorvel import AVLTree
 
 
@@ -132,6 +132,28 @@ def test_large_snapshots_take_one_reference_each(large):
     assert all(p[0] is v for p, v in zip(pairs, ordered))
     del pairs
     assert refcounts(*sample) == before
+
+
+def test_large_trees_walk_in_their_shape(large):
+    tree, _ = large
+    check_avl(tree, keys=lambda v: v.k)  # pre-order and in-order agree on one valid shape
+    root = shape(tree)
+    post, level, queue = [], [], [root]
+
+    def walk_post(node):
+        if node is not None:
+            walk_post(node[1])
+            walk_post(node[2])
+            post.append(node[0])
+
+    walk_post(root)
+    for node in queue:
+        if node is not None:
+            level.append(node[0])
+            queue += node[1:]
+    for walk, expected in ((tree.post_order, post), (tree.level_order, level)):
+        got = list(walk())
+        assert len(got) == len(expected) and all(a is b for a, b in zip(got, expected))
 
 
 @pytest.mark.parametrize("make, allocations", [

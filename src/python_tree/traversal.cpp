@@ -184,27 +184,36 @@ Result<Vec<typename Taker::Item>> collect_ordered(const PythonAvlTree& tree) {
   return out;
 }
 
-Status collect_pre_order(const PythonAvlTree& tree, const Node* node, Snapshot& out) {
-  for (; node != nullptr; node = tree.right_of(node)) {
-    if (Status s = append_value(tree, out, node); !s) return s;
-    if (Status s = collect_pre_order(tree, tree.left_of(node), out); !s) return s;
+// Pre-order (node, left, right) on a stack of the right children still to
+// come, at most one per level of the current path.  Post-order is the
+// mirrored pre-order (node, right, left) reversed, so the same walk serves
+// it, then reverses the snapshot in place.  Children are loaded when their
+// parent is taken.
+template <bool PostOrder>
+Result<Snapshot> collect_depth_first(const PythonAvlTree& tree) {
+  const std::uint64_t len = tree.len();
+  Snapshot out;
+  if (Status s = out.reserve(len); !s) return std::move(s).error();
+  const auto first_of = [&](const Node* node) { return PostOrder ? tree.right_of(node) : tree.left_of(node); };
+  const auto second_of = [&](const Node* node) { return PostOrder ? tree.left_of(node) : tree.right_of(node); };
+  PathStack<const Node*> later;
+  for (const Node* node = tree.root(); node != nullptr || !later.empty();) {
+    if (node == nullptr) node = later.pop();
+    if (out.size() == len) throw Fault("tree holds more nodes than its length");
+    out.push_reserved(ValueTaker::take(tree, node));
+    const Node* first = first_of(node);
+    if (const Node* second = second_of(node)) {
+      __builtin_prefetch(second);
+      later.push(second);
+    }
+    if (first != nullptr) {
+      __builtin_prefetch(first);
+      ValueTaker::prefetch(tree, first);
+    }
+    node = first;
   }
-  return {};
-}
-
-Status collect_post_order(const PythonAvlTree& tree, const Node* node, Snapshot& out) {
-  if (node == nullptr) return {};
-  if (Status s = collect_post_order(tree, tree.left_of(node), out); !s) return s;
-  if (Status s = collect_post_order(tree, tree.right_of(node), out); !s) return s;
-  return append_value(tree, out, node);
-}
-
-// A full traversal: room for exactly `len` values, then the worker.
-template <class Out, Status (*Worker)(const PythonAvlTree&, const Node*, Out&)>
-Result<Out> collect_all(const PythonAvlTree& tree) {
-  Out out;
-  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
-  if (Status s = Worker(tree, tree.root(), out); !s) return std::move(s).error();
+  if (out.size() != len) throw Fault("tree holds fewer nodes than its length");
+  if (PostOrder) std::reverse(out.data(), out.data() + out.size());
   return out;
 }
 
@@ -464,11 +473,11 @@ Result<Snapshot> descending(const PythonAvlTree& tree) {
 }
 
 Result<Snapshot> pre_order(const PythonAvlTree& tree) {
-  return collect_all<Snapshot, collect_pre_order>(tree);
+  return collect_depth_first<false>(tree);
 }
 
 Result<Snapshot> post_order(const PythonAvlTree& tree) {
-  return collect_all<Snapshot, collect_post_order>(tree);
+  return collect_depth_first<true>(tree);
 }
 
 Result<EntrySnapshot> in_order_entries(const PythonAvlTree& tree) {
