@@ -7,7 +7,7 @@ import weakref
 
 import pytest
 
-from helpers import refcounts
+from helpers import check_avl, refcounts, shape
 from quorvel import AVLTree
 
 
@@ -124,9 +124,9 @@ def test_large_snapshots_take_one_reference_each(large):
     sample = ordered[::997]
     before = refcounts(*sample)
     snapshot = tree.in_order()
+    taken = [next(snapshot) for _ in range(17)]  # past the first part: the rest is in the snapshot now
     assert refcounts(*sample) == [c + 1 for c in before]
-    next(snapshot)
-    del snapshot
+    del snapshot, taken
     assert refcounts(*sample) == before
     pairs = tree.__reduce__()[1][0]
     assert all(p[0] is v for p, v in zip(pairs, ordered))
@@ -134,12 +134,37 @@ def test_large_snapshots_take_one_reference_each(large):
     assert refcounts(*sample) == before
 
 
-@pytest.mark.parametrize("make", [AVLTree.in_order, AVLTree.descending, AVLTree.__reduce__])
-def test_large_walks_fail_cleanly(hooks, large, make):
+def test_large_trees_walk_in_their_shape(large):
+    tree, _ = large
+    check_avl(tree, keys=lambda v: v.k)  # pre-order and in-order agree on one valid shape
+    root = shape(tree)
+    post, level, queue = [], [], [root]
+
+    def walk_post(node):
+        if node is not None:
+            walk_post(node[1])
+            walk_post(node[2])
+            post.append(node[0])
+
+    walk_post(root)
+    for node in queue:
+        if node is not None:
+            level.append(node[0])
+            queue += node[1:]
+    for walk, expected in ((tree.post_order, post), (tree.level_order, level)):
+        got = list(walk())
+        assert len(got) == len(expected) and all(a is b for a, b in zip(got, expected))
+
+
+@pytest.mark.parametrize("make, allocations", [
+    (AVLTree.in_order, 2), (AVLTree.descending, 2),  # the snapshot's room, the reading
+    (AVLTree.__reduce__, 3),  # the snapshot, then the walk's two work arrays
+])
+def test_large_walks_fail_cleanly(hooks, large, make, allocations):
     tree, ordered = large
     sample = ordered[::997]
     before = refcounts(*sample)
-    for n in (1, 2, 3):  # the snapshot, then the walk's two work arrays
+    for n in range(1, allocations + 1):
         hooks("fail_allocation", n)
         with pytest.raises(MemoryError):
             make(tree)

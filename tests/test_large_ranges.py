@@ -4,7 +4,9 @@ Results, errors and recorded comparisons must be those of a plain recursive
 walk of the tree's shape, the order every range is defined by.
 """
 
+import bisect
 import math
+import pickle
 import random
 
 import pytest
@@ -150,3 +152,31 @@ def test_tuple_keys_follow_the_recursive_walk():
         assert type(got) is type(want) and len(got) == len(want)
         assert got == want if type(got) is tuple else all(a is b for a, b in zip(got, want))
     assert {type(outcome_of(lambda: tree.range(s, e))) for s, e in queries} == {list, tuple}
+
+
+# Runs from a bound take the subtrees that fit in what is left of the count
+# whole, breadth first, using heights derived from each node's lean: trees
+# built in different ways (one at a time, linearly by unpickling, thinned by
+# removals) give every pattern of leans.
+@pytest.fixture(scope="module")
+def run_trees():
+    rng = random.Random(11)
+    keys = rng.sample(range(10 * N), N)
+    thinned = AVLTree(keys)
+    for k in rng.sample(keys, N // 3):
+        thinned.remove(k)
+    inserted = AVLTree(keys)
+    return [inserted, pickle.loads(pickle.dumps(inserted)), thinned]
+
+
+@pytest.mark.parametrize("count", [0, 1, 2, 3, 7, 8, 63, 100, 511, 512, 1000, 5000, 10**9])
+def test_runs_from_a_bound(run_trees, count):
+    rng = random.Random(count)
+    for tree in run_trees:
+        ordered = list(tree)
+        for _ in range(40):
+            bound = rng.randrange(-5, 10 * N + 5) + rng.choice([0, 0.5])
+            at = bisect.bisect_left(ordered, bound)
+            assert list(tree.iter_from(bound, count)) == ordered[at:at + count]
+            at = bisect.bisect_right(ordered, bound)
+            assert list(tree.iter_to(bound, count)) == ordered[max(0, at - count):at][::-1]

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from helpers import check_avl, check_native
+from helpers import HOOKS, check_avl, check_native
 from quorvel import AVLTree
 
 
@@ -25,7 +25,7 @@ ARGS = {
     "insert": (keys,), "remove": (keys,), "remove_key": (keys,), "search": (keys,),
     "contains": (keys,), "range": (st.none() | bounds, st.none() | bounds, flags, flags),
     "iter_from": (bounds, counts), "iter_to": (bounds, counts),
-    "first": (), "last": (), "snapshot": (), "clear": (),
+    "first": (), "last": (), "snapshot": (), "ordered": (flags, counts), "clear": (),
 }
 # Drawing the name first keeps every operation about equally likely.
 ops = st.sampled_from(sorted(ARGS)).flatmap(lambda name: st.tuples(st.just(name), *ARGS[name]))
@@ -39,8 +39,19 @@ def in_range(k, start, end, include_start, include_end):
 
 @settings(max_examples=int(os.environ.get("QUORVEL_MODEL_EXAMPLES", "300")), deadline=None,
           suppress_health_check=[HealthCheck.too_slow])
-@given(st.booleans(), st.lists(ops, min_size=10, max_size=60))
-def test_matches_sorted_set_model(by_attribute, steps):
+@given(st.booleans(), st.lists(ops, min_size=10, max_size=60), st.booleans())
+def test_matches_sorted_set_model(by_attribute, steps, lazy):
+    # Where the testing build allows, ordered snapshots of even the smallest
+    # trees read the tree as they go.
+    restore = HOOKS("lazy_snapshots_from", 0 if lazy else 2**63) if HOOKS is not None else None
+    try:
+        check_against_model(by_attribute, steps)
+    finally:
+        if restore is not None:
+            HOOKS("lazy_snapshots_from", restore)
+
+
+def check_against_model(by_attribute, steps):
     if by_attribute:
         tree, store, probe, key_of = AVLTree(key="k"), Obj, Obj, (lambda v: v.k)
     else:  # float probes tell the stored int apart from the probe
@@ -89,6 +100,12 @@ def test_matches_sorted_set_model(by_attribute, steps):
             assert tree.last() is (model[max(model)] if model else None)
         elif op == "snapshot":
             snapshots.append((tree.level_order(), list(tree.level_order())))
+        elif op == "ordered":  # partly taken, the rest checked at the end
+            backwards, taken = args
+            expected = ordered(sorted(model, reverse=backwards))
+            it = tree.descending() if backwards else iter(tree)
+            same([next(it) for _ in expected[:taken]], expected[:taken])
+            snapshots.append((it, expected[taken:]))
         else:
             tree.clear()
             model.clear()

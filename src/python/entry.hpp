@@ -84,6 +84,13 @@ class SharedBorrow {
 class ExclusiveBorrow {
  public:
   static Result<ExclusiveBorrow> take(BorrowFlag& flag);
+  // For callers that may not raise: a guard that holds nothing when the flag is taken.
+  static ExclusiveBorrow try_take(BorrowFlag& flag) noexcept {
+    if (flag.state.load(std::memory_order_relaxed) != 0) return ExclusiveBorrow(nullptr);
+    flag.state.store(-1, std::memory_order_relaxed);
+    return ExclusiveBorrow(&flag);
+  }
+  explicit operator bool() const noexcept { return flag_ != nullptr; }
   ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
   ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
   ~ExclusiveBorrow() {
@@ -109,10 +116,10 @@ inline Result<SharedBorrow> SharedBorrow::take(BorrowFlag& flag) {
 }
 
 inline Result<ExclusiveBorrow> ExclusiveBorrow::take(BorrowFlag& flag) {
-  if (flag.state.load(std::memory_order_relaxed) != 0) [[unlikely]]
+  ExclusiveBorrow guard = try_take(flag);
+  if (!guard) [[unlikely]]
     return Error::make(PyExc_RuntimeError, "Already borrowed");
-  flag.state.store(-1, std::memory_order_relaxed);
-  return ExclusiveBorrow(&flag);
+  return guard;
 }
 
 }  // namespace quorvel

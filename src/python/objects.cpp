@@ -39,11 +39,13 @@ void destroy(PyObject* self) {
 #endif
   if (is_tree(self)) {
     PyAVLTree& tree = tree_of(self);
+    hand_over_snapshots(tree);
     tree.tree.~PythonAvlTree();
     tree.extractor.~KeyExtractor();
     tree.borrow.~BorrowFlag();
   } else {
     PyAVLTreeIterator& iterator = iterator_of(self);
+    end_reading(iterator);
     iterator.snapshot.~Snapshot();
     iterator.borrow.~BorrowFlag();
   }
@@ -87,10 +89,19 @@ void instance_dealloc(PyObject* self) noexcept {
 }
 
 // Instances hold a reference to their heap type, which the collector must see too.
+//
+// While snapshots still read from the tree, the values they will hand out
+// are theirs as much as the tree's, but only the tree holds references.  Its
+// entries are then kept out of the collector's sight, which counts them as
+// reachable: otherwise a cycle through the tree and its values could be
+// broken, the values' own contents cleared, while an iterator that will yield
+// them lives on.  Such cycles are collected once the snapshots are done.
 int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const PyAVLTree& tree = tree_of(self);
-  if (const int stop = tree.tree.traverse(visit, arg)) return stop;
+  if (tree.readers == nullptr) {
+    if (const int stop = tree.tree.traverse(visit, arg)) return stop;
+  }
   return tree.extractor.traverse(visit, arg);
 }
 
@@ -101,9 +112,10 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // its nodes: it is left as it is (the member's caller keeps it reachable).
 int tree_clear(PyObject* self) noexcept {
   PyAVLTree& tree = tree_of(self);
-  if (tree.borrow.state.load(std::memory_order_relaxed) != 0) return 0;
-  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(tree.borrow);
+  const ExclusiveBorrow guard = ExclusiveBorrow::try_take(tree.borrow);
   if (!guard) return 0;
+  run_destructor([&] { hand_over_snapshots(tree); });
+  if (tree.readers != nullptr) return 0;  // a broken tree: keep what the snapshots need
   // Declared in this order so that the tree goes first, then the rule, then the guard.
   KeyExtractor rule(std::move(tree.extractor));
   PythonAvlTree entries(std::move(tree.tree));
@@ -120,9 +132,9 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // The values not yet handed out go; the iterator is then exhausted.
 int iterator_clear(PyObject* self) noexcept {
   PyAVLTreeIterator& iterator = iterator_of(self);
-  if (iterator.borrow.state.load(std::memory_order_relaxed) != 0) return 0;
-  Result<ExclusiveBorrow> guard = ExclusiveBorrow::take(iterator.borrow);
+  const ExclusiveBorrow guard = ExclusiveBorrow::try_take(iterator.borrow);
   if (!guard) return 0;
+  end_reading(iterator);
   Snapshot values(std::move(iterator.snapshot));
   iterator.position = 0;
   return 0;
@@ -172,6 +184,7 @@ Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, Pyt
   new (&object.tree) PythonAvlTree(std::move(owned_tree));
   new (&object.borrow) BorrowFlag();
   object.deferred_next = nullptr;
+  object.readers = nullptr;
   return instance;
 }
 
@@ -184,6 +197,7 @@ Result<Ref> create_iterator_object(Snapshot&& snapshot) {
   PyAVLTreeIterator& object = iterator_of(instance.value().get());
   new (&object.snapshot) Snapshot(std::move(owned));
   object.position = 0;
+  object.pending = nullptr;
   new (&object.borrow) BorrowFlag();
   object.deferred_next = nullptr;
   return instance;

@@ -13,18 +13,33 @@
 
 namespace quorvel {
 
+struct PyAVLTreeIterator;
+
 struct PyAVLTree {
   PyObject_HEAD
   KeyExtractor extractor;
   PythonAvlTree tree;
   BorrowFlag borrow;
-  PyObject* deferred_next;  // links the instance while its destruction waits
+  PyObject* deferred_next;      // links the instance while its destruction waits
+  PyAVLTreeIterator* readers;   // iterators whose snapshots still read from the tree
+};
+
+// What an iterator's snapshot still reads from its tree.  It lasts only while
+// the tree does not change: before any member changes the tree, and before
+// the tree is cleared or destroyed, every reader takes the rest of its values
+// (hand_over_snapshots), into room its snapshot has had since it was made.
+struct PendingReading {
+  PyAVLTree* tree;  // borrowed: an iterator does not keep its tree alive
+  PyAVLTreeIterator* next;
+  PyAVLTreeIterator** link;  // the pointer to this iterator in the tree's list
+  OrderedReading reading;
 };
 
 struct PyAVLTreeIterator {
   PyObject_HEAD
   Snapshot snapshot;  // values still to hand out from `position` on
   std::size_t position;
+  PendingReading* pending;  // null once the snapshot holds all its values
   BorrowFlag borrow;
   PyObject* deferred_next;
 };
@@ -43,6 +58,12 @@ Result<PyTypeObject*> avl_tree_iterator_type();
 // (the tree before the extractor).
 Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, PythonAvlTree&& tree);
 Result<Ref> create_iterator_object(Snapshot&& snapshot);
+
+// Every iterator still reading from the tree takes the rest of its values
+// and stops reading (iterator.cpp).  No interpreter code runs.
+void hand_over_snapshots(PyAVLTree& tree);
+// The iterator stops reading from its tree, keeping what it took.
+void end_reading(PyAVLTreeIterator& iterator) noexcept;
 
 // The destructor of both types, and their part in cyclic collection.
 void instance_dealloc(PyObject* self) noexcept;

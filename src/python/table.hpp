@@ -77,6 +77,10 @@ auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typena
     using Hold = std::conditional_t<G == Guard::Exclusive, ExclusiveBorrow, SharedBorrow>;
     Result<Hold> guard = Hold::take(self.borrow);
     if (!guard) return std::move(guard).error();
+    // A member that may change the tree lets the snapshots still reading it finish first.
+    if constexpr (G == Guard::Exclusive && std::is_same_v<std::remove_reference_t<decltype(self)>, PyAVLTree>) {
+      if (self.readers != nullptr) hand_over_snapshots(self);
+    }
     return Body(self, arguments);
   }
 }

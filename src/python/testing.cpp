@@ -23,6 +23,8 @@ bool destructor_fault_armed = false;
 // "check_tree", tree: verifies the tree's invariants natively (AssertionError if broken).
 // "check_tree_shape", tree: the same but for the order of keys.
 // "tree_storage", tree: (bytes per node, slots with storage).
+// "lazy_snapshots_from", n: ordered snapshots of trees of n entries or more
+//   read lazily; gives back the size it replaces.
 // "index_limit", n: the most slots a tree's storage may hand out (0 restores 2**32 - 1).
 Result<PythonAvlTree*> tree_argument(PyObject* argument) {
   Result<PyTypeObject*> type = avl_tree_type();
@@ -50,6 +52,11 @@ Result<Ref> run_hook(PyObject* args) {
     if (n == -1 && PyErr_Occurred()) return Error::fetch();
     allocation_countdown = n;
     return Ref::borrow(Py_None);
+  }
+  if (std::strcmp(command, "lazy_snapshots_from") == 0) {
+    const unsigned long long n = PyLong_AsUnsignedLongLong(argument);
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::fetch();
+    return owned(PyLong_FromUnsignedLongLong(std::exchange(lazy_snapshots_from, n)));
   }
   if (std::strcmp(command, "allocations_left") == 0) return owned(PyLong_FromLongLong(allocation_countdown));
   const bool check_order = std::strcmp(command, "check_tree") == 0;

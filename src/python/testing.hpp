@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "support/error.hpp"
 
 namespace quorvel {
@@ -16,6 +18,9 @@ Status add_test_hooks(PyObject* module);
 
 // Throws the injected destructor fault, once, if one was armed.
 void maybe_fault_in_destructor();
+
+// The size from which ordered snapshots read the tree lazily (iterator.cpp).
+extern std::uint64_t lazy_snapshots_from;
 
 }  // namespace quorvel
 

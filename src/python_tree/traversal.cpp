@@ -1,6 +1,7 @@
 #include "python_tree/traversal.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace quorvel {
 namespace {
@@ -37,25 +38,37 @@ struct EntryTaker {
   }
 };
 
-// A full in-order walk, ascending or descending, on an explicit stack into a
-// snapshot with room for exactly `len` entries: no call or check per node.
+// The in-order walks, ascending or descending, keep on an explicit stack the
+// nodes still to come: the next one on top, then its ancestors whose turn is
+// later.  Descending pushes the path from `node` toward the start.
+template <bool Ascending, class Taker>
+[[gnu::always_inline]] inline void descend_ordered(const PythonAvlTree& tree, const Node* node, PathStack<const Node*>& stack) {
+  for (; node != nullptr; node = Ascending ? tree.left_of(node) : tree.right_of(node)) {
+    Taker::prefetch(tree, node);
+    if (const Node* later = Ascending ? tree.right_of(node) : tree.left_of(node)) __builtin_prefetch(later);
+    stack.push(node);
+  }
+}
+
+// Takes every node still on the stack and after it, `remaining` in all, into
+// a snapshot with room for them: no call or check per node.
+template <bool Ascending, class Taker>
+void drain_ordered(const PythonAvlTree& tree, PathStack<const Node*>& stack, std::uint64_t remaining,
+                   Vec<typename Taker::Item>& out) {
+  while (!stack.empty()) {
+    const Node* node = stack.pop();
+    if (remaining-- == 0) throw Fault("tree holds more nodes than its length");
+    out.push_reserved(Taker::take(tree, node));
+    descend_ordered<Ascending, Taker>(tree, Ascending ? tree.right_of(node) : tree.left_of(node), stack);
+  }
+}
+
+// A full in-order walk into a snapshot with room for exactly `len` entries.
 template <bool Ascending, class Taker>
 void walk_ordered(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
   PathStack<const Node*> stack;
-  std::uint64_t remaining = tree.len();
-  const Node* node = tree.root();
-  for (;;) {
-    for (; node != nullptr; node = Ascending ? tree.left_of(node) : tree.right_of(node)) {
-      Taker::prefetch(tree, node);
-      if (const Node* later = Ascending ? tree.right_of(node) : tree.left_of(node)) __builtin_prefetch(later);
-      stack.push(node);
-    }
-    if (stack.empty()) return;
-    node = stack.pop();
-    if (remaining-- == 0) throw Fault("tree holds more nodes than its length");
-    out.push_reserved(Taker::take(tree, node));
-    node = Ascending ? tree.right_of(node) : tree.left_of(node);
-  }
+  descend_ordered<Ascending, Taker>(tree, tree.root(), stack);
+  drain_ordered<Ascending, Taker>(tree, stack, tree.len(), out);
 }
 
 // Large trees are read breadth first instead.  Along a path every node is a
@@ -99,34 +112,64 @@ Status visit_in_order(Links& links, bool empty, Visit&& visit) {
   }
 }
 
+// A position of the breadth-first order holds first the node found there;
+// once every node is linked, the size of its subtree; then the rank in the
+// in-order sequence at which its subtree starts.
+union Slot {
+  const Node* node;
+  std::uint64_t count;
+};
+
+// The in-order sequence is placed, not walked: subtree sizes are summed from
+// the last position back, then each item goes straight to its rank, from the
+// first position on.  Both passes read the links in order (a walk of them
+// on a stack would jump about, a cache miss per value once they outgrow the
+// cache); only the writes into `out` are scattered, and writes do not wait.
+// The first `skip` values in order are left out: an ordered reading took
+// them already.  On MemoryError nothing was taken.
 template <bool Ascending, class Taker>
-Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
+Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::size_t skip = 0) {
   const std::uint64_t len = tree.len();
-  Vec<const Node*> order;
+  Vec<Slot> order;
   Vec<Linked<typename Taker::Item>> links;
   if (Status s = order.reserve(len); !s) return s;
   if (Status s = links.reserve(len); !s) return s;
   const auto enqueue = [&](const Node* child) -> std::uint32_t {
     if (child == nullptr) return kNoLink;
     if (order.size() == len) throw Fault("tree holds more nodes than its length");
-    order.push_reserved(static_cast<const Node*>(child));
+    order.push_reserved(Slot{child});
     return static_cast<std::uint32_t>(order.size() - 1);
   };
   enqueue(tree.root());
   for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead]);
-    if (i + kAhead < order.size()) Taker::prefetch(tree, order[i + kAhead]);
-    const Node* node = order[i];
+    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead].node);
+    if (i + kAhead < order.size()) Taker::prefetch(tree, order[i + kAhead].node);
+    const Node* node = order[i].node;
     const std::uint32_t left = enqueue(tree.left_of(node));
     const std::uint32_t right = enqueue(tree.right_of(node));
     links.push_reserved(Linked<typename Taker::Item>{Taker::take(tree, node), left, right});
   }
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
+  if (len == 0) return {};
 
-  return visit_in_order<Ascending>(links, len == 0, [&](std::uint32_t at) {
-    out.push_reserved(std::move(links[at].item));
-    return Status{};
-  });
+  // Every node was enqueued once, by its parent, after it: the links form
+  // one tree of `len` nodes, so the ranks below are each of 0 .. len-1 once.
+  const auto count_of = [&](std::uint32_t at) -> std::uint64_t { return at == kNoLink ? 0 : order[at].count; };
+  for (std::size_t i = len; i-- > 0;) order[i].count = 1 + count_of(links[i].left) + count_of(links[i].right);
+  typename Taker::Item* placed = out.spare();
+  order[0].count = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    const std::uint32_t before = Ascending ? links[i].left : links[i].right;
+    const std::uint32_t after = Ascending ? links[i].right : links[i].left;
+    const std::uint64_t start = order[i].count;
+    const std::uint64_t rank = start + count_of(before);
+    if (before != kNoLink) order[before].count = start;
+    if (after != kNoLink) order[after].count = rank + 1;
+    if (rank >= skip) new (placed + (rank - skip)) typename Taker::Item(std::move(links[i].item));
+    // The items left out stay in the links, which release them.
+  }
+  out.commit_spare(len - std::min<std::uint64_t>(skip, len));
+  return {};
 }
 
 template <bool Ascending, class Taker>
@@ -141,77 +184,38 @@ Result<Vec<typename Taker::Item>> collect_ordered(const PythonAvlTree& tree) {
   return out;
 }
 
-Status collect_pre_order(const PythonAvlTree& tree, const Node* node, Snapshot& out) {
-  for (; node != nullptr; node = tree.right_of(node)) {
-    if (Status s = append_value(tree, out, node); !s) return s;
-    if (Status s = collect_pre_order(tree, tree.left_of(node), out); !s) return s;
+// Pre-order (node, left, right) on a stack of the right children still to
+// come, at most one per level of the current path.  Post-order is the
+// mirrored pre-order (node, right, left) reversed, so the same walk serves
+// it, then reverses the snapshot in place.  Children are loaded when their
+// parent is taken.
+template <bool PostOrder>
+Result<Snapshot> collect_depth_first(const PythonAvlTree& tree) {
+  const std::uint64_t len = tree.len();
+  Snapshot out;
+  if (Status s = out.reserve(len); !s) return std::move(s).error();
+  const auto first_of = [&](const Node* node) { return PostOrder ? tree.right_of(node) : tree.left_of(node); };
+  const auto second_of = [&](const Node* node) { return PostOrder ? tree.left_of(node) : tree.right_of(node); };
+  PathStack<const Node*> later;
+  for (const Node* node = tree.root(); node != nullptr || !later.empty();) {
+    if (node == nullptr) node = later.pop();
+    if (out.size() == len) throw Fault("tree holds more nodes than its length");
+    out.push_reserved(ValueTaker::take(tree, node));
+    const Node* first = first_of(node);
+    if (const Node* second = second_of(node)) {
+      __builtin_prefetch(second);
+      later.push(second);
+    }
+    if (first != nullptr) {
+      __builtin_prefetch(first);
+      ValueTaker::prefetch(tree, first);
+    }
+    node = first;
   }
-  return {};
-}
-
-Status collect_post_order(const PythonAvlTree& tree, const Node* node, Snapshot& out) {
-  if (node == nullptr) return {};
-  if (Status s = collect_post_order(tree, tree.left_of(node), out); !s) return s;
-  if (Status s = collect_post_order(tree, tree.right_of(node), out); !s) return s;
-  return append_value(tree, out, node);
-}
-
-// A full traversal: room for exactly `len` values, then the worker.
-template <class Out, Status (*Worker)(const PythonAvlTree&, const Node*, Out&)>
-Result<Out> collect_all(const PythonAvlTree& tree) {
-  Out out;
-  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
-  if (Status s = Worker(tree, tree.root(), out); !s) return std::move(s).error();
+  if (out.size() != len) throw Fault("tree holds fewer nodes than its length");
+  if (PostOrder) std::reverse(out.data(), out.data() + out.size());
   return out;
 }
-
-// First-in first-out queue of nodes on a ring buffer: no storage until the
-// first push, then 4 slots, doubling when full.
-class NodeQueue {
- public:
-  NodeQueue() noexcept = default;
-  NodeQueue(const NodeQueue&) = delete;
-  NodeQueue& operator=(const NodeQueue&) = delete;
-  ~NodeQueue() { mem_free(slots_); }
-
-  bool empty() const noexcept { return count_ == 0; }
-
-  Status push(const Node* node) noexcept {
-    if (count_ == capacity_) {
-      if (Status s = grow(); !s) return s;
-    }
-    slots_[(head_ + count_) % capacity_] = node;
-    ++count_;
-    return {};
-  }
-
-  const Node* pop() noexcept {
-    const Node* node = slots_[head_];
-    head_ = (head_ + 1) % capacity_;
-    --count_;
-    return node;
-  }
-
- private:
-  Status grow() noexcept {
-    const std::size_t capacity = capacity_ == 0 ? 4 : capacity_ * 2;
-    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(const Node*)) return Error::no_memory();
-    auto* slots = static_cast<const Node**>(mem_alloc(capacity * sizeof(const Node*)));
-    if (slots == nullptr) return Error::no_memory();
-    // Unwrap the ring so that the oldest node is first again.
-    for (std::size_t i = 0; i < count_; ++i) slots[i] = slots_[(head_ + i) % capacity_];
-    mem_free(slots_);
-    slots_ = slots;
-    capacity_ = capacity;
-    head_ = 0;
-    return {};
-  }
-
-  const Node** slots_ = nullptr;
-  std::size_t capacity_ = 0;
-  std::size_t head_ = 0;
-  std::size_t count_ = 0;
-};
 
 // Where a stored key stands against the bounds of a range.
 struct Window {
@@ -286,11 +290,19 @@ constexpr int kBreadthFirstRange = 512;  // nodes visited at most
 
 bool compares_natively(const Node* node, const Window& window) {
   const NativeKey native = node->key().native;
+  // Ints against int bounds, the commonest case, without the general test.
+  if (window.start != nullptr && window.end != nullptr &&
+      (native.kind & window.start->native.kind & window.end->native.kind) == kNativeInt)
+    return true;
   return (window.start == nullptr || compares_natively(native, window.start->native)) &&
          (window.end == nullptr || compares_natively(native, window.end->native));
 }
 
-Result<bool> collect_range_breadth_first(const PythonAvlTree& tree, const Window& window, Snapshot& out) {
+//
+// Without bounds it reads a whole subtree, as the walk from a bound does with
+// subtrees small enough to be taken entire.
+template <bool Ascending>
+Result<bool> collect_breadth_first(const PythonAvlTree& tree, const Node* root, const Window& window, Snapshot& out) {
   struct Link {
     const Node* node;
     std::uint32_t left;  // positions in `links`, or kNoLink
@@ -299,12 +311,13 @@ Result<bool> collect_range_breadth_first(const PythonAvlTree& tree, const Window
   };
   Link links[kBreadthFirstRange];
   int count = 0;
+  std::size_t inside = 0;
   const auto enqueue = [&](const Node* child) -> std::uint32_t {
     __builtin_prefetch(child);
     links[count] = Link{child, kNoLink, kNoLink, false};
     return static_cast<std::uint32_t>(count++);
   };
-  enqueue(tree.root());
+  enqueue(root);
   for (int i = 0; i < count; ++i) {
     const Node* node = links[i].node;
     if (!compares_natively(node, window)) return false;
@@ -318,15 +331,31 @@ Result<bool> collect_range_breadth_first(const PythonAvlTree& tree, const Window
     const bool right = j.go_right && right_child != nullptr;
     if (count + left + right > kBreadthFirstRange) return false;
     links[i].inside = j.inside;
+    inside += j.inside;
     if (left) links[i].left = enqueue(left_child);
     if (right) links[i].right = enqueue(right_child);
   }
-  Status taken = visit_in_order<true>(links, false, [&](std::uint32_t at) {
-    return links[at].inside ? append_value(tree, out, links[at].node) : Status{};
+  if (Status s = out.reserve(out.size() + inside); !s) return std::move(s).error();
+  Status taken = visit_in_order<Ascending>(links, false, [&](std::uint32_t at) {
+    if (links[at].inside) out.push_reserved(ValueTaker::take(tree, links[at].node));
+    return Status{};
   });
   if (!taken) return std::move(taken).error();
   return true;
 }
+
+// The height of a node's child on one side, from the node's own height and
+// lean: the taller side is one level lower, the other two (or one if even).
+unsigned child_height(const Node* node, unsigned height, bool right_side) noexcept {
+  const Lean lean = node->lean();
+  const bool shorter = lean == (right_side ? kLeftTall : kRightTall);
+  return height - (shorter ? 2 : 1);
+}
+
+// Subtrees of at most this height (at most 2**9 - 1 nodes, within the
+// breadth-first reader's buffer) that the walk from a bound takes whole are
+// read breadth first, so that their nodes' cache misses overlap.
+constexpr unsigned kWholeSubtreeHeight = 9;
 
 // The stack-driven walk shared by iter_from (toward the right) and iter_to
 // (toward the left, mirrored): descend to the bound, then hand out nodes in
@@ -343,30 +372,97 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
   const auto toward_start = [&](const Node* node) { return Ascending ? tree.left_of(node) : tree.right_of(node); };
   const auto toward_end = [&](const Node* node) { return Ascending ? tree.right_of(node) : tree.left_of(node); };
 
-  Vec<const Node*> stack;
+  // Every node on the stack is on one path from the root: it cannot outgrow
+  // the tree's height, and needs no storage of its own.  Each is kept with
+  // its height, which the walk derives on the way down.
+  struct Pending {
+    const Node* node;
+    unsigned height;
+  };
+  PathStack<Pending> stack;
+  unsigned height = tree.height();
   for (const Node* node = tree.root(); node != nullptr;) {
     Result<Ordering> order = compare(node->key(), bound);
     if (!order) return std::move(order).error();
     if (order.value() == kOutside) {
+      height = child_height(node, height, Ascending);
       node = toward_end(node);
     } else {
-      if (Status s = stack.push(node); !s) return std::move(s).error();
+      stack.push({node, height});
       ValueTaker::prefetch(tree, node);
+      height = child_height(node, height, !Ascending);
       node = toward_start(node);
     }
   }
+  const Window whole{nullptr, nullptr, true, true};
   while (!stack.empty() && out.size() < count) {
-    const Node* node = stack.pop_back();
-    if (Status s = append_value(tree, out, node); !s) return std::move(s).error();
-    for (const Node* next = toward_end(node); next != nullptr; next = toward_start(next)) {
-      if (Status s = stack.push(next); !s) return std::move(s).error();
+    const Pending taken = stack.pop();
+    out.push_reserved(ValueTaker::take(tree, taken.node));
+    const Node* next = toward_end(taken.node);
+    unsigned next_height = child_height(taken.node, taken.height, Ascending);
+    if (next != nullptr && next_height <= kWholeSubtreeHeight &&
+        (std::uint64_t{1} << next_height) - 1 <= count - out.size()) {
+      Result<bool> whole_taken = collect_breadth_first<Ascending>(tree, next, whole, out);
+      if (!whole_taken) return std::move(whole_taken).error();
+      if (whole_taken.value()) continue;
+    }
+    for (; next != nullptr; next = toward_start(next)) {
+      stack.push({next, next_height});
       ValueTaker::prefetch(tree, next);
+      if (const Node* later = toward_end(next)) __builtin_prefetch(later);
+      next_height = child_height(next, next_height, !Ascending);
     }
   }
   return out;
 }
 
+template <bool Ascending>
+const Node* step(const PythonAvlTree& tree, PathStack<const Node*>& pending) {
+  if (pending.empty()) return nullptr;
+  const Node* node = pending.pop();
+  descend_ordered<Ascending, ValueTaker>(tree, Ascending ? tree.right_of(node) : tree.left_of(node), pending);
+  return node;
+}
+
 }  // namespace
+
+OrderedReading::OrderedReading(const PythonAvlTree& tree, bool ascending) : ascending_(ascending) {
+  if (ascending)
+    descend_ordered<true, ValueTaker>(tree, tree.root(), pending_);
+  else
+    descend_ordered<false, ValueTaker>(tree, tree.root(), pending_);
+}
+
+PyObject* OrderedReading::next(const PythonAvlTree& tree) {
+  const Node* node = ascending_ ? step<true>(tree, pending_) : step<false>(tree, pending_);
+  if (node == nullptr) return nullptr;
+  if (++taken_ > tree.len()) throw Fault("tree holds more nodes than its length");
+  return tree.value_of(node);
+}
+
+void OrderedReading::take_rest(const PythonAvlTree& tree, Snapshot& out) {
+  if (pending_.empty()) return;
+  const std::uint64_t rest = tree.len() - taken_;
+  if (out.capacity() - out.size() < rest) throw Fault("ordered reading without room for its rest");
+  taken_ = tree.len();
+  // The breadth-first walk starts over and leaves out what was read.
+  if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
+    const std::uint64_t skip = tree.len() - rest;
+    const Status walked = ascending_ ? walk_breadth_first<true, ValueTaker>(tree, out, skip)
+                                     : walk_breadth_first<false, ValueTaker>(tree, out, skip);
+    if (walked) {
+      pending_ = PathStack<const Node*>();
+      return;
+    }
+  }
+  // On a stack of its own, which nothing the walk writes can alias, the walk
+  // keeps the stack's depth in a register.
+  PathStack<const Node*> stack = std::exchange(pending_, PathStack<const Node*>());
+  if (ascending_)
+    drain_ordered<true, ValueTaker>(tree, stack, rest, out);
+  else
+    drain_ordered<false, ValueTaker>(tree, stack, rest, out);
+}
 
 Result<Snapshot> in_order(const PythonAvlTree& tree) {
   return collect_ordered<true, ValueTaker>(tree);
@@ -377,31 +473,40 @@ Result<Snapshot> descending(const PythonAvlTree& tree) {
 }
 
 Result<Snapshot> pre_order(const PythonAvlTree& tree) {
-  return collect_all<Snapshot, collect_pre_order>(tree);
+  return collect_depth_first<false>(tree);
 }
 
 Result<Snapshot> post_order(const PythonAvlTree& tree) {
-  return collect_all<Snapshot, collect_post_order>(tree);
+  return collect_depth_first<true>(tree);
 }
 
 Result<EntrySnapshot> in_order_entries(const PythonAvlTree& tree) {
   return collect_ordered<true, EntryTaker>(tree);
 }
 
+// Level order is breadth-first order: the positions are the queue, and the
+// nodes far enough ahead in it are loaded while the front is read.
 Result<Snapshot> level_order(const PythonAvlTree& tree) {
+  const std::uint64_t len = tree.len();
   Snapshot out;
-  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
-  if (tree.root() == nullptr) return out;
-  NodeQueue queue;
-  if (Status s = queue.push(tree.root()); !s) return std::move(s).error();
-  while (!queue.empty()) {
-    const Node* node = queue.pop();
-    if (Status s = append_value(tree, out, node); !s) return std::move(s).error();
-    for (const Node* child : {tree.left_of(node), tree.right_of(node)}) {
-      if (child == nullptr) continue;
-      if (Status s = queue.push(child); !s) return std::move(s).error();
-    }
+  Vec<const Node*> order;
+  if (Status s = out.reserve(len); !s) return std::move(s).error();
+  if (Status s = order.reserve(len); !s) return std::move(s).error();
+  const auto enqueue = [&](const Node* child) {
+    if (child == nullptr) return;
+    if (order.size() == len) throw Fault("tree holds more nodes than its length");
+    order.push_reserved(static_cast<const Node*>(child));
+  };
+  enqueue(tree.root());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead]);
+    if (i + kAhead < order.size()) ValueTaker::prefetch(tree, order[i + kAhead]);
+    const Node* node = order[i];
+    out.push_reserved(ValueTaker::take(tree, node));
+    enqueue(tree.left_of(node));
+    enqueue(tree.right_of(node));
   }
+  if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
   return out;
 }
 
@@ -414,16 +519,18 @@ Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const Ke
       return Error::make(PyExc_ValueError, "range start must not exceed end");
   }
   Snapshot out;
+  const Window window{start, end, include_start, include_end};
+  // The breadth-first walk knows how many values it takes before it takes
+  // any, and makes room for exactly those.
+  if (tree.len() >= kBreadthFirstFrom && (start != nullptr || end != nullptr)) {
+    Result<bool> taken = collect_breadth_first<true>(tree, tree.root(), window, out);
+    if (!taken) return std::move(taken).error();
+    if (taken.value()) return out;  // otherwise nothing was taken
+  }
   // Room for a typical range up front (the largest block the interpreter's
   // small-object allocator serves) spares the first doublings.
   if (Status s = out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tree.len(), 64))); !s)
     return std::move(s).error();
-  const Window window{start, end, include_start, include_end};
-  if (tree.len() >= kBreadthFirstFrom && (start != nullptr || end != nullptr)) {
-    Result<bool> taken = collect_range_breadth_first(tree, window, out);
-    if (!taken) return std::move(taken).error();
-    if (taken.value()) return out;  // otherwise nothing was taken
-  }
   if (Status s = collect_range(tree, tree.root(), window, out); !s) return std::move(s).error();
   return out;
 }

@@ -33,4 +33,29 @@ Result<Snapshot> iter_from(const PythonAvlTree& tree, const KeyView& start, std:
 // At most `count` values, descending from the largest key not greater than `end`.
 Result<Snapshot> iter_to(const PythonAvlTree& tree, const KeyView& end, std::uint64_t count);
 
+// The in-order walk of in_order() or descending(), read a value at a time
+// from the tree itself: a caller that may never want most of the values
+// starts one in O(h) instead of copying them all.  Between values the reading
+// holds pointers to nodes, so the tree must not change until the reading has
+// taken its rest into a snapshot.
+class OrderedReading {
+ public:
+  // Descends to the first value: O(h), no comparison.
+  OrderedReading(const PythonAvlTree& tree, bool ascending);
+
+  // The next value (borrowed), or null when every value was read: O(1)
+  // amortised.
+  PyObject* next(const PythonAvlTree& tree);
+  // Appends every value not read yet to `out`, which has room for all of
+  // them, as fast as the full walks do.  It cannot fail: the work memory that
+  // makes large trees faster is optional.
+  void take_rest(const PythonAvlTree& tree, Snapshot& out);
+  std::uint64_t taken() const noexcept { return taken_; }
+
+ private:
+  PathStack<const Node*> pending_;  // the next node on top, then its ancestors still to come
+  std::uint64_t taken_ = 0;
+  bool ascending_;
+};
+
 }  // namespace quorvel

@@ -56,14 +56,16 @@ bool stack_nearly_full_after_lookup(std::uintptr_t here) noexcept {
   return here < block.lowest_safe;
 }
 
-}  // namespace
-
+// Whether the current thread's native stack is nearly used up: less room
+// below the caller's frame than a few levels of re-entry need.
 bool native_stack_nearly_full() noexcept {
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
   for (const StackBlock& block : stacks)
     if (here - block.low < block.high - block.low) return here < block.lowest_safe;
   return stack_nearly_full_after_lookup(here);
 }
+
+}  // namespace
 
 Result<RecursionLevel> RecursionLevel::enter(const char* where) {
   if (native_stack_nearly_full()) [[unlikely]] {

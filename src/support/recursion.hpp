@@ -19,10 +19,6 @@
 
 namespace quorvel {
 
-// Whether the current thread's native stack is nearly used up: less room
-// below the caller's frame than a few levels of re-entry need.
-bool native_stack_nearly_full() noexcept;
-
 class [[nodiscard]] RecursionLevel {
  public:
   // One more level, or RecursionError (`where` completes its message, as
