@@ -14,16 +14,36 @@ namespace {
 // Up-front room for pairs is only a hint: a sequence may report any length.
 constexpr std::size_t kMaxReservedPairs = std::size_t{1} << 20;
 
+// Whether the collector can never find a reference cycle through the object:
+// exact ints, floats and strs hold no references.
+bool holds_no_references(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  return type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type;
+}
+
+constexpr std::size_t kTypeLookAhead = 16;
+
 // [(value, key), ...] in ascending key order, each tuple taking over its pair.
+// A pair of such atoms is taken off the collector's books at once, as the
+// collector itself would do at its first look: otherwise each pair is
+// traversed by every collection the allocations below set off, and enough of
+// them outlive their first collection to set off full ones.
 Result<Ref> pairs_list(EntrySnapshot& entries) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
   if (!list) return Error::fetch();
   for (std::size_t i = 0; i < entries.size(); ++i) {
+    // The values lie in the order they were made, not in key order.
+    if (i + kTypeLookAhead < entries.size()) {
+      __builtin_prefetch(entries[i + kTypeLookAhead].value.get());
+      __builtin_prefetch(entries[i + kTypeLookAhead].key.get());
+    }
     Ref pair = Ref::steal(PyTuple_New(2));
     if (!pair) return Error::fetch();
     Entry entry = std::move(entries[i]);
+    const bool atoms = holds_no_references(entry.value.get()) && holds_no_references(entry.key.get());
     PyTuple_SetItem(pair.get(), 0, entry.value.release());
     PyTuple_SetItem(pair.get(), 1, entry.key.release());
+    if (atoms) PyObject_GC_UnTrack(pair.get());
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
   return list;
@@ -99,6 +119,17 @@ Result<EntrySnapshot> extract_pairs(PyObject* pairs) {
     // A reservation that fails is no error: the array grows as needed.
     static_cast<void>(entries.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedPairs)));
   }
+  if (Py_TYPE(pairs) == &PyList_Type) {
+    // Reading an exact list and its tuples runs no other code, so it cannot
+    // change while it is read.
+    const Py_ssize_t size = PyList_Size(pairs);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      Result<Entry> entry = pair_entry(PyList_GetItem(pairs, i));
+      if (!entry) return std::move(entry).error();
+      if (Status s = entries.push(std::move(entry).value()); !s) return std::move(s).error();
+    }
+    return entries;
+  }
   Ref iterator = Ref::steal(PyObject_GetIter(pairs));
   if (!iterator) return Error::fetch();
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -120,7 +151,14 @@ bool interchangeable(PyObject* value, PyObject* key) noexcept {
     const double v = PyFloat_AsDouble(value);
     return !std::isnan(v) && std::bit_cast<std::uint64_t>(v) == std::bit_cast<std::uint64_t>(PyFloat_AsDouble(key));
   }
-  if (type != &PyLong_Type && type != &PyUnicode_Type) return false;
+  if (type == &PyLong_Type) {
+    // Two ints within 64 bits are equal exactly when their native copies are.
+    const NativeKey v = NativeKey::of(value);
+    const NativeKey k = NativeKey::of(key);
+    if (v.kind == kNativeInt && k.kind == kNativeInt) return v.bits == k.bits;
+  } else if (type != &PyUnicode_Type) {
+    return false;
+  }
   const int equal = PyObject_RichCompareBool(value, key, Py_EQ);
   if (equal < 0) PyErr_Clear();  // not expected of these types; the pair is kept as given
   return equal == 1;
