@@ -91,56 +91,6 @@ Error not_an_instance(PyObject* object, const char* target) {
   return Error::make(PyExc_TypeError, std::move(message));
 }
 
-// One item of `pairs`: a tuple (or tuple subclass) of exactly two elements.
-Result<Entry> pair_entry(PyObject* item) {
-  if (!PyTuple_Check(item)) return not_an_instance(item, "tuple");
-  const Py_ssize_t size = PyTuple_Size(item);
-  if (size != 2) {
-    Ref message =
-        Ref::steal(PyUnicode_FromFormat("expected tuple of length 2, but got tuple of length %zd", size));
-    if (!message) return Error::fetch();
-    return Error::make(PyExc_ValueError, std::move(message));
-  }
-  return Entry(Ref::borrow(PyTuple_GetItem(item, 0)), Ref::borrow(PyTuple_GetItem(item, 1)));
-}
-
-Result<EntrySnapshot> extract_pairs(PyObject* pairs) {
-  if (PyType_GetFlags(Py_TYPE(pairs)) & Py_TPFLAGS_UNICODE_SUBCLASS)
-    return Error::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(pairs)) return not_an_instance(pairs, "Sequence");
-  // Its length and its items may come from user code that rebuilds again.
-  Result<RecursionLevel> level = RecursionLevel::enter(" while reading pairs");
-  if (!level) return std::move(level).error();
-  EntrySnapshot entries;
-  const Py_ssize_t hint = PySequence_Size(pairs);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    // A reservation that fails is no error: the array grows as needed.
-    static_cast<void>(entries.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedPairs)));
-  }
-  if (Py_TYPE(pairs) == &PyList_Type) {
-    // Reading an exact list and its tuples runs no other code, so it cannot
-    // change while it is read.
-    const Py_ssize_t size = PyList_Size(pairs);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      Result<Entry> entry = pair_entry(PyList_GetItem(pairs, i));
-      if (!entry) return std::move(entry).error();
-      if (Status s = entries.push(std::move(entry).value()); !s) return std::move(s).error();
-    }
-    return entries;
-  }
-  Ref iterator = Ref::steal(PyObject_GetIter(pairs));
-  if (!iterator) return Error::fetch();
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    Result<Entry> entry = pair_entry(item.get());
-    if (!entry) return std::move(entry).error();
-    if (Status s = entries.push(std::move(entry).value()); !s) return std::move(s).error();
-  }
-  if (PyErr_Occurred()) return Error::fetch();
-  return entries;
-}
-
 // Whether a key may be replaced by its value unobservably: both exact int,
 // float or str of the same type and value, a float's sign included (a NaN is
 // never equal).  Their comparisons run no user code.
@@ -164,14 +114,60 @@ bool interchangeable(PyObject* value, PyObject* key) noexcept {
   return equal == 1;
 }
 
+// One item of `pairs`: a tuple (or tuple subclass) of exactly two elements.
 // In a tree without key rule every key is its value.  Unpickling does not
-// memoise numbers, so each pair comes back as two equal objects; one is kept.
-void share_keys_with_values(EntrySnapshot& entries) noexcept {
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    Entry& entry = entries[i];
-    if (entry.key.get() != entry.value.get() && interchangeable(entry.value.get(), entry.key.get()))
-      entry.key = entry.value.clone();
+// memoise numbers, so each pair comes back as two equal objects; with
+// `share`, one is kept where that cannot be seen.
+Result<Entry> pair_entry(PyObject* item, bool share) {
+  if (!PyTuple_Check(item)) return not_an_instance(item, "tuple");
+  const Py_ssize_t size = PyTuple_Size(item);
+  if (size != 2) {
+    Ref message =
+        Ref::steal(PyUnicode_FromFormat("expected tuple of length 2, but got tuple of length %zd", size));
+    if (!message) return Error::fetch();
+    return Error::make(PyExc_ValueError, std::move(message));
   }
+  PyObject* value = PyTuple_GetItem(item, 0);
+  PyObject* key = PyTuple_GetItem(item, 1);
+  if (share && key != value && interchangeable(value, key)) key = value;
+  return Entry(Ref::borrow(value), Ref::borrow(key));
+}
+
+Result<EntrySnapshot> extract_pairs(PyObject* pairs, bool share) {
+  if (PyType_GetFlags(Py_TYPE(pairs)) & Py_TPFLAGS_UNICODE_SUBCLASS)
+    return Error::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(pairs)) return not_an_instance(pairs, "Sequence");
+  // Its length and its items may come from user code that rebuilds again.
+  Result<RecursionLevel> level = RecursionLevel::enter(" while reading pairs");
+  if (!level) return std::move(level).error();
+  EntrySnapshot entries;
+  const Py_ssize_t hint = PySequence_Size(pairs);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    // A reservation that fails is no error: the array grows as needed.
+    static_cast<void>(entries.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedPairs)));
+  }
+  if (Py_TYPE(pairs) == &PyList_Type) {
+    // Reading an exact list and its tuples runs no other code, so it cannot
+    // change while it is read.
+    const Py_ssize_t size = PyList_Size(pairs);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      Result<Entry> entry = pair_entry(PyList_GetItem(pairs, i), share);
+      if (!entry) return std::move(entry).error();
+      if (Status s = entries.push(std::move(entry).value()); !s) return std::move(s).error();
+    }
+    return entries;
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(pairs));
+  if (!iterator) return Error::fetch();
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    Result<Entry> entry = pair_entry(item.get(), share);
+    if (!entry) return std::move(entry).error();
+    if (Status s = entries.push(std::move(entry).value()); !s) return std::move(s).error();
+  }
+  if (PyErr_Occurred()) return Error::fetch();
+  return entries;
 }
 
 }  // namespace
@@ -180,12 +176,11 @@ Result<Ref> from_sorted_entries(PyObject&, Args bound) {
   // The caller keeps its arguments alive for the call; held all the same, as
   // every argument read after user code has run (iterating `pairs`).
   const Ref key_spec = Ref::borrow(bound[1]);
-  Result<EntrySnapshot> entries = extract_pairs(bound[0]);
+  const bool without_key_rule = key_spec.get() == Py_None;
+  Result<EntrySnapshot> entries = extract_pairs(bound[0], without_key_rule);
   if (!entries) return argument_extraction_error("pairs", std::move(entries).error());
   KeyExtractor extractor;
-  if (key_spec.get() == Py_None) {
-    share_keys_with_values(entries.value());
-  } else {
+  if (!without_key_rule) {
     Result<KeyExtractor> converted = KeyExtractor::extract(key_spec.get());
     if (!converted) {
       Error error = std::move(converted).error();
