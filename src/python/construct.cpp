@@ -12,7 +12,7 @@ bool given(PyObject* argument) noexcept { return argument != nullptr && argument
 // Below kLookAheadFrom entries the tree mostly stays in cache and looking
 // ahead costs more than it saves.
 constexpr std::uint64_t kLookAheadFrom = std::uint64_t{1} << 17;
-constexpr std::size_t kLookAhead = 8;
+constexpr std::size_t kLookAhead = 16;
 
 void prefetch_insertions(const PythonValues& values, std::size_t from, const PythonAvlTree& tree) {
   KeyView keys[kLookAhead];

@@ -13,6 +13,9 @@ namespace {
 // them, and a tree never holds much more than twice what it needs.
 constexpr std::uint64_t kCompactFrom = 256;
 
+// How far ahead a sorted build asks for the key objects it will read.
+constexpr std::size_t kKeyLookAhead = 16;
+
 // Which child a descent takes is known only after the comparison, and the
 // branch is a coin toss; asking for both children as soon as the node is in
 // hand overlaps the next level's cache miss with the comparison.  The
@@ -382,6 +385,8 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
   if (pool.capacity() < count) return Error::no_memory();
   // Entry i of the order lands in slot i + 1: the nodes lie in key order.
   for (std::size_t i = 0; i < count; ++i) {
+    // Each key object is read once, in an order unrelated to where it lies.
+    if (i + kKeyLookAhead < count) __builtin_prefetch(entries[i + kKeyLookAhead].key.get());
     Result<NodeIndex> slot = pool.take();
     if (!slot || slot.value() != i + 1) throw Fault("a sorted build did not get its reserved slots");
     Node* node = pool.at(slot.value());
