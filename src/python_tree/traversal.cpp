@@ -112,64 +112,40 @@ Status visit_in_order(Links& links, bool empty, Visit&& visit) {
   }
 }
 
-// A position of the breadth-first order holds first the node found there;
-// once every node is linked, the size of its subtree; then the rank in the
-// in-order sequence at which its subtree starts.
-union Slot {
-  const Node* node;
-  std::uint64_t count;
-};
-
-// The in-order sequence is placed, not walked: subtree sizes are summed from
-// the last position back, then each item goes straight to its rank, from the
-// first position on.  Both passes read the links in order (a walk of them
-// on a stack would jump about, a cache miss per value once they outgrow the
-// cache); only the writes into `out` are scattered, and writes do not wait.
-// The first `skip` values in order are left out: an ordered reading took
-// them already.  On MemoryError nothing was taken.
+// The first `skip` values in order are left out: an ordered reading took them
+// already.  On MemoryError nothing was taken.
 template <bool Ascending, class Taker>
 Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::size_t skip = 0) {
   const std::uint64_t len = tree.len();
-  Vec<Slot> order;
+  Vec<const Node*> order;
   Vec<Linked<typename Taker::Item>> links;
   if (Status s = order.reserve(len); !s) return s;
   if (Status s = links.reserve(len); !s) return s;
   const auto enqueue = [&](const Node* child) -> std::uint32_t {
     if (child == nullptr) return kNoLink;
     if (order.size() == len) throw Fault("tree holds more nodes than its length");
-    order.push_reserved(Slot{child});
+    order.push_reserved(static_cast<const Node*>(child));
     return static_cast<std::uint32_t>(order.size() - 1);
   };
   enqueue(tree.root());
   for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead].node);
-    if (i + kAhead < order.size()) Taker::prefetch(tree, order[i + kAhead].node);
-    const Node* node = order[i].node;
+    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead]);
+    if (i + kAhead < order.size()) Taker::prefetch(tree, order[i + kAhead]);
+    const Node* node = order[i];
     const std::uint32_t left = enqueue(tree.left_of(node));
     const std::uint32_t right = enqueue(tree.right_of(node));
     links.push_reserved(Linked<typename Taker::Item>{Taker::take(tree, node), left, right});
   }
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
-  if (len == 0) return {};
 
-  // Every node was enqueued once, by its parent, after it: the links form
-  // one tree of `len` nodes, so the ranks below are each of 0 .. len-1 once.
-  const auto count_of = [&](std::uint32_t at) -> std::uint64_t { return at == kNoLink ? 0 : order[at].count; };
-  for (std::size_t i = len; i-- > 0;) order[i].count = 1 + count_of(links[i].left) + count_of(links[i].right);
-  typename Taker::Item* placed = out.spare();
-  order[0].count = 0;
-  for (std::size_t i = 0; i < len; ++i) {
-    const std::uint32_t before = Ascending ? links[i].left : links[i].right;
-    const std::uint32_t after = Ascending ? links[i].right : links[i].left;
-    const std::uint64_t start = order[i].count;
-    const std::uint64_t rank = start + count_of(before);
-    if (before != kNoLink) order[before].count = start;
-    if (after != kNoLink) order[after].count = rank + 1;
-    if (rank >= skip) new (placed + (rank - skip)) typename Taker::Item(std::move(links[i].item));
-    // The items left out stay in the links, which release them.
-  }
-  out.commit_spare(len - std::min<std::uint64_t>(skip, len));
-  return {};
+  return visit_in_order<Ascending>(links, len == 0, [&](std::uint32_t at) {
+    if (skip > 0) {
+      --skip;  // released with the links
+    } else {
+      out.push_reserved(std::move(links[at].item));
+    }
+    return Status{};
+  });
 }
 
 template <bool Ascending, class Taker>

@@ -132,10 +132,6 @@ class Vec {
 
   // Appends where room was reserved beforehand.
   void push_reserved(T&& element) noexcept { new (data_ + size_++) T(std::move(element)); }
-  // The reserved room past the last element, for a caller that constructs
-  // elements there in any order and then counts them in with commit_spare.
-  T* spare() noexcept { return data_ + size_; }
-  void commit_spare(std::size_t count) noexcept { size_ += count; }
 
   // Destroys every element, front to back, and frees the storage.
   void clear() noexcept {
