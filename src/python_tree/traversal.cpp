@@ -328,9 +328,12 @@ unsigned child_height(const Node* node, unsigned height, bool right_side) noexce
   return height - (shorter ? 2 : 1);
 }
 
-// Subtrees of at most this height (at most 2**9 - 1 nodes, within the
-// breadth-first reader's buffer) that the walk from a bound takes whole are
-// read breadth first, so that their nodes' cache misses overlap.
+// Subtrees of a large tree (one that no longer fits in the cache), of at
+// least kWholeSubtreeFrom and at most kWholeSubtreeHeight levels (at most
+// 2**9 - 1 nodes, within the breadth-first reader's buffer), that the walk
+// from a bound takes whole are read breadth first, so that their nodes' cache
+// misses overlap.  Smaller subtrees, and trees in cache, gain nothing from it.
+constexpr unsigned kWholeSubtreeFrom = 3;
 constexpr unsigned kWholeSubtreeHeight = 9;
 
 // The stack-driven walk shared by iter_from (toward the right) and iter_to
@@ -371,12 +374,13 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
     }
   }
   const Window whole{nullptr, nullptr, true, true};
+  const bool large = tree.len() >= kBreadthFirstFrom;
   while (!stack.empty() && out.size() < count) {
     const Pending taken = stack.pop();
     out.push_reserved(ValueTaker::take(tree, taken.node));
     const Node* next = toward_end(taken.node);
     unsigned next_height = child_height(taken.node, taken.height, Ascending);
-    if (next != nullptr && next_height <= kWholeSubtreeHeight &&
+    if (next != nullptr && large && next_height >= kWholeSubtreeFrom && next_height <= kWholeSubtreeHeight &&
         (std::uint64_t{1} << next_height) - 1 <= count - out.size()) {
       Result<bool> whole_taken = collect_breadth_first<Ascending>(tree, next, whole, out);
       if (!whole_taken) return std::move(whole_taken).error();
