@@ -112,15 +112,12 @@ Status visit_in_order(Links& links, bool empty, Visit&& visit) {
   }
 }
 
-// The first `skip` values in order are left out: an ordered reading took them
-// already.  On MemoryError nothing was taken.
-template <bool Ascending, class Taker>
-Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::size_t skip = 0) {
+// Visits every node in breadth-first order, with the positions in that order
+// of its children (kNoLink for none), loading nodes and what Taker takes of
+// them far enough ahead.  `order`, with room for `len` nodes, is the queue.
+template <class Taker, class Visit>
+void visit_breadth_first(const PythonAvlTree& tree, Vec<const Node*>& order, Visit&& visit) {
   const std::uint64_t len = tree.len();
-  Vec<const Node*> order;
-  Vec<Linked<typename Taker::Item>> links;
-  if (Status s = order.reserve(len); !s) return s;
-  if (Status s = links.reserve(len); !s) return s;
   const auto enqueue = [&](const Node* child) -> std::uint32_t {
     if (child == nullptr) return kNoLink;
     if (order.size() == len) throw Fault("tree holds more nodes than its length");
@@ -134,9 +131,23 @@ Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& 
     const Node* node = order[i];
     const std::uint32_t left = enqueue(tree.left_of(node));
     const std::uint32_t right = enqueue(tree.right_of(node));
-    links.push_reserved(Linked<typename Taker::Item>{Taker::take(tree, node), left, right});
+    visit(node, left, right);
   }
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
+}
+
+// The first `skip` values in order are left out: an ordered reading took them
+// already.  On MemoryError nothing was taken.
+template <bool Ascending, class Taker>
+Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::size_t skip = 0) {
+  const std::uint64_t len = tree.len();
+  Vec<const Node*> order;
+  Vec<Linked<typename Taker::Item>> links;
+  if (Status s = order.reserve(len); !s) return s;
+  if (Status s = links.reserve(len); !s) return s;
+  visit_breadth_first<Taker>(tree, order, [&](const Node* node, std::uint32_t left, std::uint32_t right) {
+    links.push_reserved(Linked<typename Taker::Item>{Taker::take(tree, node), left, right});
+  });
 
   return visit_in_order<Ascending>(links, len == 0, [&](std::uint32_t at) {
     if (skip > 0) {
@@ -467,26 +478,13 @@ Result<EntrySnapshot> in_order_entries(const PythonAvlTree& tree) {
 // Level order is breadth-first order: the positions are the queue, and the
 // nodes far enough ahead in it are loaded while the front is read.
 Result<Snapshot> level_order(const PythonAvlTree& tree) {
-  const std::uint64_t len = tree.len();
   Snapshot out;
   Vec<const Node*> order;
-  if (Status s = out.reserve(len); !s) return std::move(s).error();
-  if (Status s = order.reserve(len); !s) return std::move(s).error();
-  const auto enqueue = [&](const Node* child) {
-    if (child == nullptr) return;
-    if (order.size() == len) throw Fault("tree holds more nodes than its length");
-    order.push_reserved(static_cast<const Node*>(child));
-  };
-  enqueue(tree.root());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead]);
-    if (i + kAhead < order.size()) ValueTaker::prefetch(tree, order[i + kAhead]);
-    const Node* node = order[i];
+  if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
+  if (Status s = order.reserve(tree.len()); !s) return std::move(s).error();
+  visit_breadth_first<ValueTaker>(tree, order, [&](const Node* node, std::uint32_t, std::uint32_t) {
     out.push_reserved(ValueTaker::take(tree, node));
-    enqueue(tree.left_of(node));
-    enqueue(tree.right_of(node));
-  }
-  if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
+  });
   return out;
 }
 
