@@ -136,6 +136,8 @@ inline bool leads_decide(const NativeKey& a, const NativeKey& b) noexcept {
 // walk may make it in any order, or make it again, without any visible
 // difference.
 inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
+  // Two ints, the commonest pair, without the family lookup.
+  if ((a.kind & b.kind) == kNativeInt) return true;
   switch (family_of(a, b)) {
     case PairFamily::Strings:
       return true;

@@ -277,15 +277,10 @@ constexpr int kBreadthFirstRange = 512;  // nodes visited at most
 
 bool compares_natively(const Node* node, const Window& window) {
   const NativeKey native = node->key().native;
-  // Ints against int bounds, the commonest case, without the general test.
-  if (window.start != nullptr && window.end != nullptr &&
-      (native.kind & window.start->native.kind & window.end->native.kind) == kNativeInt)
-    return true;
   return (window.start == nullptr || compares_natively(native, window.start->native)) &&
          (window.end == nullptr || compares_natively(native, window.end->native));
 }
 
-//
 // Without bounds it reads a whole subtree, as the walk from a bound does with
 // subtrees small enough to be taken entire.
 template <bool Ascending>
