@@ -13,15 +13,6 @@ std::uint64_t lazy_snapshots_from = 512;
 constexpr std::uint64_t lazy_snapshots_from = 512;
 #endif
 
-namespace {
-// How many values next() reads straight from the tree before it takes the
-// rest at once: a copy's tight loop is faster than a step of the reading per
-// next() (measured at 10**4 entries, in cache), so a whole iteration costs
-// what it did when every iterator copied.
-constexpr std::uint64_t kFirstPart = 16;
-
-}  // namespace
-
 void end_reading(PyAVLTreeIterator& iterator) noexcept {
   PendingReading* pending = std::exchange(iterator.pending, nullptr);
   if (pending == nullptr) return;
@@ -31,6 +22,12 @@ void end_reading(PyAVLTreeIterator& iterator) noexcept {
 }
 
 namespace {
+
+// How many values next() reads straight from the tree before it takes the
+// rest at once: a copy's tight loop is faster than a step of the reading per
+// next() (measured at 10**4 entries, in cache), so a whole iteration costs
+// what it did when every iterator copied.
+constexpr std::uint64_t kFirstPart = 16;
 
 // The rest of the values, taken while the tree is still as it was.
 void take_rest(PyAVLTreeIterator& iterator) {

@@ -430,20 +430,16 @@ void OrderedReading::take_rest(const PythonAvlTree& tree, Snapshot& out) {
   if (pending_.empty()) return;
   const std::uint64_t rest = tree.len() - taken_;
   if (out.capacity() - out.size() < rest) throw Fault("ordered reading without room for its rest");
-  taken_ = tree.len();
-  // The breadth-first walk starts over and leaves out what was read.
-  if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
-    const std::uint64_t skip = tree.len() - rest;
-    const Status walked = ascending_ ? walk_breadth_first<true, ValueTaker>(tree, out, skip)
-                                     : walk_breadth_first<false, ValueTaker>(tree, out, skip);
-    if (walked) {
-      pending_ = PathStack<const Node*>();
-      return;
-    }
-  }
+  const std::uint64_t skip = std::exchange(taken_, tree.len());
   // On a stack of its own, which nothing the walk writes can alias, the walk
   // keeps the stack's depth in a register.
   PathStack<const Node*> stack = std::exchange(pending_, PathStack<const Node*>());
+  // The breadth-first walk starts over and leaves out what was read.
+  if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
+    const Status walked = ascending_ ? walk_breadth_first<true, ValueTaker>(tree, out, skip)
+                                     : walk_breadth_first<false, ValueTaker>(tree, out, skip);
+    if (walked) return;
+  }
   if (ascending_)
     drain_ordered<true, ValueTaker>(tree, stack, rest, out);
   else
