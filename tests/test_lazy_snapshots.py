@@ -105,17 +105,19 @@ class Linked:
         self.k, self.tree = k, tree
 
 
-def test_collected_cycles_leave_the_iterator_intact():
+@pytest.mark.parametrize("taken", [0, 3, 17])
+def test_collected_cycles_leave_the_iterator_intact(taken):
     tree = AVLTree(key="k")
     for k in range(N):
         tree.insert(Linked(k, tree))
-    ref = weakref.ref(tree.first())
-    it = iter(tree)  # nothing taken yet: only the tree refers to the values
-    del tree
+    ref = weakref.ref(tree.last())
+    it = iter(tree)
+    got = [next(it) for _ in range(taken)]
+    del tree  # only the tree refers to the values still to come
     gc.collect()  # the cycles must not be broken under the iterator
-    rest = list(it)
+    rest = got + list(it)
     assert [v.k for v in rest] == list(range(N)) and all(type(v.tree) is AVLTree for v in rest)
-    del it, rest
+    del it, rest, got
     gc.collect()  # and once the iterator is done, they are collected
     assert ref() is None
 
@@ -179,6 +181,27 @@ def test_the_rest_is_taken_even_when_its_work_memory_fails(hooks):
     tree.clear()  # hands `changed` its rest
     assert hooks("allocations_left") == 0
     assert got + list(it) == values and list(changed) == values
+
+
+def test_a_read_rest_is_handed_over_without_allocating(hooks):
+    # Past the first part the rest is read but still the tree's: handing it
+    # over takes references in place, so no allocation can fail it.
+    values = [10**9 + k for k in range(N)]
+    tree = AVLTree(values)
+    readers = [iter(tree), tree.descending()]
+    got = [[next(r) for _ in range(20)] for r in readers]
+    last = values[-1]
+    hooks("fail_allocation", 1)
+    tree.remove(last)
+    del values[-1]
+    tree.clear()
+    assert hooks("allocations_left") == 1  # the armed failure was never reached
+    hooks("fail_allocation", 0)
+    # `last`, the argument, what the descending reader handed out, and the
+    # ascending reader, which has still to hand it out.
+    assert sys.getrefcount(last) == 4
+    assert got[0] + list(readers[0]) == values + [last]
+    assert got[1] + list(readers[1]) == [last] + values[::-1]
 
 
 def test_readers_leave_nothing_behind():

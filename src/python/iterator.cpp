@@ -23,14 +23,42 @@ void end_reading(PyAVLTreeIterator& iterator) noexcept {
 
 namespace {
 
-// How many values next() reads straight from the tree before it takes the
+// How many values next() reads straight from the tree before it reads the
 // rest at once: a copy's tight loop is faster than a step of the reading per
 // next() (measured at 10**4 entries, in cache), so a whole iteration costs
 // what it did when every iterator copied.
 constexpr std::uint64_t kFirstPart = 16;
 
-// The rest of the values, taken while the tree is still as it was.
+// How far ahead of the value next() hands out it loads the one it will hand
+// out later: the caller soon writes to each value's reference count, and the
+// values of a large tree lie all over memory.
+constexpr std::size_t kLoadAhead = 8;
+
+// The rest of the values, borrowed while the tree is still as it was: the
+// room reserved for the snapshot holds them until the tree changes.
+void lend_rest(PyAVLTreeIterator& iterator) {
+  Vec<PyObject*> lent = std::move(iterator.snapshot).recast<PyObject*>();
+  iterator.pending->reading.lend_rest(iterator.pending->tree->tree, lent);
+  iterator.lent = std::move(lent);
+  iterator.position = 0;
+}
+
+// Before the tree changes: the iterator takes its own references to what it
+// has still to hand out, where they lie, and stops reading.  Nothing here
+// allocates or can fail.
 void take_rest(PyAVLTreeIterator& iterator) {
+  if (iterator.lent.capacity() != 0) {
+    Vec<PyObject*> lent = std::move(iterator.lent);
+    for (std::size_t i = 0; i < lent.size(); ++i) {
+      if (i < iterator.position)
+        lent[i] = nullptr;  // handed out already, with references of their own
+      else
+        Py_INCREF(lent[i]);
+    }
+    iterator.snapshot = std::move(lent).recast<Ref>();
+    end_reading(iterator);
+    return;
+  }
   OrderedReading reading = iterator.pending->reading;
   const PythonAvlTree& tree = iterator.pending->tree->tree;
   end_reading(iterator);
@@ -136,25 +164,46 @@ namespace {
 // tree while the iterator still reads it, else exhaustion (an empty Ref).
 [[gnu::noinline]] Result<Ref> next_from_tree(PyAVLTreeIterator& self) {
   PendingReading* pending = self.pending;
-  if (pending == nullptr) return Ref();
-  if (pending->reading.taken() < kFirstPart) {
-    if (PyObject* value = pending->reading.next(pending->tree->tree)) return Ref::borrow(value);
+  if (pending == nullptr || pending->reading.finished()) {
     end_reading(self);
     return Ref();
   }
-  take_rest(self);
-  if (self.position == self.snapshot.size()) return Ref();
-  return std::move(self.snapshot[self.position++]);
+  if (pending->reading.taken() < kFirstPart) return Ref::borrow(pending->reading.next(pending->tree->tree));
+  lend_rest(self);
+  if (self.position == self.lent.size()) {
+    end_reading(self);
+    return Ref();
+  }
+  return Ref::borrow(self.lent[self.position++]);
+}
+
+template <class Item>
+[[gnu::always_inline]] inline void load_ahead(const Vec<Item>& values, std::size_t position) noexcept {
+  if (position + kLoadAhead < values.size()) {
+    if constexpr (std::is_same_v<Item, Ref>)
+      __builtin_prefetch(values[position + kLoadAhead].get(), 1);
+    else
+      __builtin_prefetch(values[position + kLoadAhead], 1);
+  }
 }
 
 }  // namespace
 
 // The next value, or an empty Ref when exhausted.
 Result<Ref> next_value(PyAVLTreeIterator& self, Args) {
-  // The reference moves from the snapshot to the caller.  While the iterator
-  // reads from the tree, the snapshot is empty.
-  if (self.position < self.snapshot.size()) [[likely]]
-    return std::move(self.snapshot[self.position++]);
+  const std::size_t at = self.position;
+  // The reference moves from the snapshot to the caller.
+  if (at < self.snapshot.size()) [[likely]] {
+    load_ahead(self.snapshot, at);
+    self.position = at + 1;
+    return std::move(self.snapshot[at]);
+  }
+  // A lent value gets its reference now, from the tree's.
+  if (at < self.lent.size()) [[likely]] {
+    load_ahead(self.lent, at);
+    self.position = at + 1;
+    return Ref::borrow(self.lent[at]);
+  }
   return next_from_tree(self);
 }
 

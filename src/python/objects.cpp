@@ -46,6 +46,7 @@ void destroy(PyObject* self) {
   } else {
     PyAVLTreeIterator& iterator = iterator_of(self);
     end_reading(iterator);
+    iterator.lent.~Vec();
     iterator.snapshot.~Snapshot();
     iterator.borrow.~BorrowFlag();
   }
@@ -125,6 +126,7 @@ int tree_clear(PyObject* self) noexcept {
 int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const PyAVLTreeIterator& iterator = iterator_of(self);
+  // Lent values are references of the tree's, which reports none while it has readers.
   for (std::size_t i = iterator.position; i < iterator.snapshot.size(); ++i) Py_VISIT(iterator.snapshot[i].get());
   return 0;
 }
@@ -135,6 +137,7 @@ int iterator_clear(PyObject* self) noexcept {
   const ExclusiveBorrow guard = ExclusiveBorrow::try_take(iterator.borrow);
   if (!guard) return 0;
   end_reading(iterator);
+  Vec<PyObject*> lent(std::move(iterator.lent));
   Snapshot values(std::move(iterator.snapshot));
   iterator.position = 0;
   return 0;
@@ -196,6 +199,7 @@ Result<Ref> create_iterator_object(Snapshot&& snapshot) {
   if (!instance) return instance;
   PyAVLTreeIterator& object = iterator_of(instance.value().get());
   new (&object.snapshot) Snapshot(std::move(owned));
+  new (&object.lent) Vec<PyObject*>();
   object.position = 0;
   object.pending = nullptr;
   new (&object.borrow) BorrowFlag();

@@ -26,8 +26,9 @@ struct PyAVLTree {
 
 // What an iterator's snapshot still reads from its tree.  It lasts only while
 // the tree does not change: before any member changes the tree, and before
-// the tree is cleared or destroyed, every reader takes the rest of its values
-// (hand_over_snapshots), into room its snapshot has had since it was made.
+// the tree is cleared or destroyed, every reader takes references to the rest
+// of its values (hand_over_snapshots), into room its snapshot has had since
+// it was made.
 struct PendingReading {
   PyAVLTree* tree;  // borrowed: an iterator does not keep its tree alive
   PyAVLTreeIterator* next;
@@ -38,6 +39,10 @@ struct PendingReading {
 struct PyAVLTreeIterator {
   PyObject_HEAD
   Snapshot snapshot;  // values still to hand out from `position` on
+  // While the tree has not changed since the rest of its values were read
+  // (`pending` is then still set): those values, borrowed from the tree, to
+  // hand out from `position` on.  `snapshot` is then empty.
+  Vec<PyObject*> lent;
   std::size_t position;
   PendingReading* pending;  // null once the snapshot holds all its values
   BorrowFlag borrow;

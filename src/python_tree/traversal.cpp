@@ -27,6 +27,13 @@ struct ValueTaker {
     __builtin_prefetch(tree.value_of(node), 1);
   }
 };
+// The same without the references, and without loading the values: the
+// caller takes its references later, value by value.
+struct LentValueTaker {
+  using Item = PyObject*;
+  static Item take(const PythonAvlTree& tree, const Node* node) noexcept { return tree.value_of(node); }
+  static void prefetch(const PythonAvlTree&, const Node*) noexcept {}
+};
 struct EntryTaker {
   using Item = Entry;
   static Item take(const PythonAvlTree& tree, const Node* node) noexcept {
@@ -426,7 +433,8 @@ PyObject* OrderedReading::next(const PythonAvlTree& tree) {
   return tree.value_of(node);
 }
 
-void OrderedReading::take_rest(const PythonAvlTree& tree, Snapshot& out) {
+template <class Taker>
+void OrderedReading::rest(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
   if (pending_.empty()) return;
   const std::uint64_t rest = tree.len() - taken_;
   if (out.capacity() - out.size() < rest) throw Fault("ordered reading without room for its rest");
@@ -436,15 +444,19 @@ void OrderedReading::take_rest(const PythonAvlTree& tree, Snapshot& out) {
   PathStack<const Node*> stack = std::exchange(pending_, PathStack<const Node*>());
   // The breadth-first walk starts over and leaves out what was read.
   if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
-    const Status walked = ascending_ ? walk_breadth_first<true, ValueTaker>(tree, out, skip)
-                                     : walk_breadth_first<false, ValueTaker>(tree, out, skip);
+    const Status walked = ascending_ ? walk_breadth_first<true, Taker>(tree, out, skip)
+                                     : walk_breadth_first<false, Taker>(tree, out, skip);
     if (walked) return;
   }
   if (ascending_)
-    drain_ordered<true, ValueTaker>(tree, stack, rest, out);
+    drain_ordered<true, Taker>(tree, stack, rest, out);
   else
-    drain_ordered<false, ValueTaker>(tree, stack, rest, out);
+    drain_ordered<false, Taker>(tree, stack, rest, out);
 }
+
+void OrderedReading::take_rest(const PythonAvlTree& tree, Snapshot& out) { rest<ValueTaker>(tree, out); }
+
+void OrderedReading::lend_rest(const PythonAvlTree& tree, Vec<PyObject*>& out) { rest<LentValueTaker>(tree, out); }
 
 Result<Snapshot> in_order(const PythonAvlTree& tree) {
   return collect_ordered<true, ValueTaker>(tree);

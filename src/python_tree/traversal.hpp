@@ -50,9 +50,16 @@ class OrderedReading {
   // them, as fast as the full walks do.  It cannot fail: the work memory that
   // makes large trees faster is optional.
   void take_rest(const PythonAvlTree& tree, Snapshot& out);
+  // The same walk, appending the values borrowed: they stay the tree's, and
+  // are not even touched, until the caller takes references to them.
+  void lend_rest(const PythonAvlTree& tree, Vec<PyObject*>& out);
   std::uint64_t taken() const noexcept { return taken_; }
+  bool finished() const noexcept { return pending_.empty(); }
 
  private:
+  template <class Taker>
+  void rest(const PythonAvlTree& tree, Vec<typename Taker::Item>& out);
+
   PathStack<const Node*> pending_;  // the next node on top, then its ancestors still to come
   std::uint64_t taken_ = 0;
   bool ascending_;

@@ -133,6 +133,20 @@ class Vec {
   // Appends where room was reserved beforehand.
   void push_reserved(T&& element) noexcept { new (data_ + size_++) T(std::move(element)); }
 
+  // Hands this array's storage, elements and room, to an array of another
+  // element type of the same size, leaving this one empty.  The caller
+  // vouches that each element's bytes are a valid U (say, a borrowed
+  // pointer it has just taken a reference to, becoming its Ref).
+  template <class U>
+  Vec<U> recast() && noexcept {
+    static_assert(sizeof(U) == sizeof(T) && alignof(U) == alignof(T));
+    Vec<U> out;
+    out.data_ = reinterpret_cast<U*>(std::exchange(data_, nullptr));
+    out.size_ = std::exchange(size_, 0);
+    out.capacity_ = std::exchange(capacity_, 0);
+    return out;
+  }
+
   // Destroys every element, front to back, and frees the storage.
   void clear() noexcept {
     T* data = std::exchange(data_, nullptr);
@@ -143,6 +157,9 @@ class Vec {
   }
 
  private:
+  template <class U>
+  friend class Vec;
+
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
