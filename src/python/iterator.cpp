@@ -32,7 +32,7 @@ constexpr std::uint64_t kFirstPart = 16;
 // How far ahead of the value next() hands out it loads the one it will hand
 // out later: the caller soon writes to each value's reference count, and the
 // values of a large tree lie all over memory.
-constexpr std::size_t kLoadAhead = 8;
+constexpr std::size_t kLoadAhead = 16;
 
 // The rest of the values, borrowed while the tree is still as it was: the
 // room reserved for the snapshot holds them until the tree changes.
