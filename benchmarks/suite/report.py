@@ -132,10 +132,10 @@ def target_checks(res: dict) -> list[tuple[str, int, str, str, float, bool]]:
             if limit is None or mine is None:
                 continue
             what = "memory, " + ("no key rule" if shape == "plain" else "key rule")
-            # Two decimals: a tree's fixed part (its object, the chunk table)
-            # adds a few thousandths of a byte, which one decimal would hide
+            # Four decimals: a tree's fixed part (its object, the chunk table)
+            # adds thousandths or ten-thousandths of a byte, which fewer would hide
             # behind a "no".
-            out.append((what, n, "bytes per element", f"{mine['total']:.2f}", limit,
+            out.append((what, n, "bytes per element", f"{mine['total']:.4f}", limit,
                         mine["total"] <= limit))
     return out
 
