@@ -16,11 +16,9 @@ PyObject* iterator_type_cell = nullptr;
 // object.__new__(type): zero-filled, with a new reference to the type.
 Result<Ref> allocate_instance(PyTypeObject* type) {
   auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-  Ref no_arguments = Ref::steal(PyTuple_New(0));
-  if (!no_arguments) return Error::fetch();
-  Ref instance = Ref::steal(object_new(type, no_arguments.get(), nullptr));
-  if (!instance) return Error::fetch();
-  return instance;
+  Result<Ref> no_arguments = owned(PyTuple_New(0));
+  if (!no_arguments) return no_arguments;
+  return owned(object_new(type, no_arguments.value().get(), nullptr));
 }
 
 // The last step of destruction, for both types.

@@ -53,13 +53,11 @@ Result<Ref> reconstructor() {
   // The import may run user code (import hooks, a replaced module).
   Result<RecursionLevel> level = RecursionLevel::enter(" while importing");
   if (!level) return std::move(level).error();
-  Ref module_name = Ref::steal(PyUnicode_FromString("quorvel.quorvel"));
-  if (!module_name) return Error::fetch();
-  Ref module = Ref::steal(PyImport_Import(module_name.get()));
-  if (!module) return Error::fetch();
-  Ref function = Ref::steal(PyObject_GetAttrString(module.get(), "_avltree_from_sorted_entries"));
-  if (!function) return Error::fetch();
-  return function;
+  Result<Ref> module_name = owned(PyUnicode_FromString("quorvel.quorvel"));
+  if (!module_name) return module_name;
+  Result<Ref> module = owned(PyImport_Import(module_name.value().get()));
+  if (!module) return module;
+  return owned(PyObject_GetAttrString(module.value().get(), "_avltree_from_sorted_entries"));
 }
 
 }  // namespace
@@ -73,11 +71,9 @@ Result<Ref> reduce(PyAVLTree& self, Args) {
   if (!key_spec) return key_spec;
   Result<Ref> function = reconstructor();
   if (!function) return function;
-  Ref arguments = Ref::steal(PyTuple_Pack(2, pairs.value().get(), key_spec.value().get()));
-  if (!arguments) return Error::fetch();
-  Ref reduced = Ref::steal(PyTuple_Pack(2, function.value().get(), arguments.get()));
-  if (!reduced) return Error::fetch();
-  return reduced;
+  Result<Ref> arguments = owned(PyTuple_Pack(2, pairs.value().get(), key_spec.value().get()));
+  if (!arguments) return arguments;
+  return owned(PyTuple_Pack(2, function.value().get(), arguments.value().get()));
 }
 
 namespace {
@@ -159,9 +155,9 @@ Result<EntrySnapshot> extract_pairs(PyObject* pairs, bool share) {
     }
     return entries;
   }
-  Ref iterator = Ref::steal(PyObject_GetIter(pairs));
-  if (!iterator) return Error::fetch();
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+  Result<Ref> iterator = owned(PyObject_GetIter(pairs));
+  if (!iterator) return std::move(iterator).error();
+  while (Ref item = Ref::steal(PyIter_Next(iterator.value().get()))) {
     Result<Entry> entry = pair_entry(item.get(), share);
     if (!entry) return std::move(entry).error();
     if (Status s = entries.push(std::move(entry).value()); !s) return std::move(s).error();
