@@ -144,3 +144,44 @@ def test_subclasses_use_their_own_comparisons():
     assert AVLTree(range(7)).contains(RevInt(3)) and RevInt.calls == ["=="]
     RevStr = type("RevStr", (str,), {"__lt__": str.__gt__, "__gt__": str.__lt__})
     assert list(AVLTree(map(RevStr, "acb"))) == ["c", "b", "a"]
+
+
+class Boom(Exception):
+    pass
+
+
+class FailingKey(RecordingKey):
+    """Fails its comparisons with one stored key."""
+
+    __slots__ = ()
+
+    def __lt__(self, other):
+        if self._other(other) == 40:
+            raise Boom
+        return super().__lt__(other)
+
+
+def test_descents_that_read_ahead_compare_as_the_plain_ones(hooks):
+    # Large trees' descents also load the grandchildren: that must make the
+    # same comparisons in the same order, with the same results and errors.
+    def run(deep):
+        restore = hooks("deep_descents_from", 0 if deep else 2**63)
+        try:
+            rng, log = random.Random(5), Log()
+            tree, outcomes = AVLTree(), []
+            for v in rng.sample(range(200), 120):
+                outcomes.append(tree.insert(RecordingKey(v, log)))
+            for v in rng.sample(range(-5, 205), 150):
+                probe = RecordingKey(v, log)
+                outcomes += [tree.contains(probe), tree.search(probe) is not None, probe in tree]
+                if v % 3 == 0:
+                    outcomes.append(tree.remove(probe))
+            for call in (tree.insert, tree.remove, tree.contains):
+                with pytest.raises(Boom):
+                    call(FailingKey(41, log))
+            check_avl(tree, keys=lambda k: k.v)
+            return log.calls, outcomes, [k.v for k in tree.pre_order()]
+        finally:
+            hooks("deep_descents_from", restore)
+
+    assert run(True) == run(False)

@@ -39,16 +39,20 @@ def in_range(k, start, end, include_start, include_end):
 
 @settings(max_examples=int(os.environ.get("QUORVEL_MODEL_EXAMPLES", "300")), deadline=None,
           suppress_health_check=[HealthCheck.too_slow])
-@given(st.booleans(), st.lists(ops, min_size=10, max_size=60), st.booleans())
-def test_matches_sorted_set_model(by_attribute, steps, lazy):
+@given(st.booleans(), st.lists(ops, min_size=10, max_size=60), st.booleans(), st.booleans())
+def test_matches_sorted_set_model(by_attribute, steps, lazy, deep):
     # Where the testing build allows, ordered snapshots of even the smallest
-    # trees read the tree as they go.
-    restore = HOOKS("lazy_snapshots_from", 0 if lazy else 2**63) if HOOKS is not None else None
+    # trees read the tree as they go, and descents read two levels ahead.
+    restore = None
+    if HOOKS is not None:
+        restore = (HOOKS("lazy_snapshots_from", 0 if lazy else 2**63),
+                   HOOKS("deep_descents_from", 0 if deep else 2**63))
     try:
         check_against_model(by_attribute, steps)
     finally:
         if restore is not None:
-            HOOKS("lazy_snapshots_from", restore)
+            HOOKS("lazy_snapshots_from", restore[0])
+            HOOKS("deep_descents_from", restore[1])
 
 
 def check_against_model(by_attribute, steps):

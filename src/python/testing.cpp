@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "support/memory.hpp"
 #include "support/ref.hpp"
@@ -25,6 +26,8 @@ bool destructor_fault_armed = false;
 // "tree_storage", tree: (bytes per node, slots with storage).
 // "lazy_snapshots_from", n: ordered snapshots of trees of n entries or more
 //   read lazily; gives back the size it replaces.
+// "deep_descents_from", n: descents in storage of n slots or more read two
+//   levels ahead; gives back the size it replaces.
 // "index_limit", n: the most slots a tree's storage may hand out (0 restores 2**32 - 1).
 Result<PythonAvlTree*> tree_argument(PyObject* argument) {
   Result<PyTypeObject*> type = avl_tree_type();
@@ -53,10 +56,12 @@ Result<Ref> run_hook(PyObject* args) {
     allocation_countdown = n;
     return Ref::borrow(Py_None);
   }
-  if (std::strcmp(command, "lazy_snapshots_from") == 0) {
+  for (auto [name, size] : {std::pair{"lazy_snapshots_from", &lazy_snapshots_from},
+                            std::pair{"deep_descents_from", &deep_descents_from}}) {
+    if (std::strcmp(command, name) != 0) continue;
     const unsigned long long n = PyLong_AsUnsignedLongLong(argument);
     if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::fetch();
-    return owned(PyLong_FromUnsignedLongLong(std::exchange(lazy_snapshots_from, n)));
+    return owned(PyLong_FromUnsignedLongLong(std::exchange(*size, n)));
   }
   if (std::strcmp(command, "allocations_left") == 0) return owned(PyLong_FromLongLong(allocation_countdown));
   const bool check_order = std::strcmp(command, "check_tree") == 0;

@@ -20,6 +20,11 @@
 
 namespace quorvel {
 
+#ifdef QUORVEL_TESTING
+// The storage size from which descents read two levels ahead (tree.cpp).
+extern std::uint64_t deep_descents_from;
+#endif
+
 // One stored item.  For a tree without key rule both are the same object.
 struct Entry {
   Ref value;
