@@ -1,6 +1,7 @@
 #include "python_tree/traversal.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace quorvel {
@@ -105,16 +106,15 @@ inline constexpr bool is_relocatable<Linked<Entry>> = true;
 namespace {
 
 // Visits the positions of a linked copy of a tree, recorded breadth first
-// with its root at position 0, in order (ascending or descending).
+// with its root at position 0, in order (ascending or descending), while
+// `visit` gives true.
 template <bool Ascending, class Links, class Visit>
-Status visit_in_order(Links& links, bool empty, Visit&& visit) {
+void visit_in_order(Links& links, bool empty, Visit&& visit) {
   PathStack<std::uint32_t> stack;
   std::uint32_t at = empty ? kNoLink : 0;
   for (;;) {
     for (; at != kNoLink; at = Ascending ? links[at].left : links[at].right) stack.push(at);
-    if (stack.empty()) return {};
-    at = stack.pop();
-    if (Status s = visit(at); !s) return s;
+    if (stack.empty() || !visit(at = stack.pop())) return;
     at = Ascending ? links[at].right : links[at].left;
   }
 }
@@ -156,14 +156,15 @@ Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& 
     links.push_reserved(Linked<typename Taker::Item>{Taker::take(tree, node), left, right});
   });
 
-  return visit_in_order<Ascending>(links, len == 0, [&](std::uint32_t at) {
+  visit_in_order<Ascending>(links, len == 0, [&](std::uint32_t at) {
     if (skip > 0) {
       --skip;  // released with the links
     } else {
       out.push_reserved(std::move(links[at].item));
     }
-    return Status{};
+    return true;
   });
+  return {};
 }
 
 template <bool Ascending, class Taker>
@@ -288,9 +289,6 @@ bool compares_natively(const Node* node, const Window& window) {
          (window.end == nullptr || compares_natively(native, window.end->native));
 }
 
-// Without bounds it reads a whole subtree, as the walk from a bound does with
-// subtrees small enough to be taken entire.
-template <bool Ascending>
 Result<bool> collect_breadth_first(const PythonAvlTree& tree, const Node* root, const Window& window, Snapshot& out) {
   struct Link {
     const Node* node;
@@ -325,11 +323,10 @@ Result<bool> collect_breadth_first(const PythonAvlTree& tree, const Node* root, 
     if (right) links[i].right = enqueue(right_child);
   }
   if (Status s = out.reserve(out.size() + inside); !s) return std::move(s).error();
-  Status taken = visit_in_order<Ascending>(links, false, [&](std::uint32_t at) {
+  visit_in_order<true>(links, false, [&](std::uint32_t at) {
     if (links[at].inside) out.push_reserved(ValueTaker::take(tree, links[at].node));
-    return Status{};
+    return true;
   });
-  if (!taken) return std::move(taken).error();
   return true;
 }
 
@@ -341,13 +338,97 @@ unsigned child_height(const Node* node, unsigned height, bool right_side) noexce
   return height - (shorter ? 2 : 1);
 }
 
-// Subtrees of a large tree (one that no longer fits in the cache), of at
-// least kWholeSubtreeFrom and at most kWholeSubtreeHeight levels (at most
-// 2**9 - 1 nodes, within the breadth-first reader's buffer), that the walk
-// from a bound takes whole are read breadth first, so that their nodes' cache
-// misses overlap.  Smaller subtrees, and trees in cache, gain nothing from it.
-constexpr unsigned kWholeSubtreeFrom = 3;
-constexpr unsigned kWholeSubtreeHeight = 9;
+// What the descent to a bound reads next, as the keyed descents load it
+// (tree.cpp): the children, and in a large tree the grandchildren, whose
+// addresses are in the children asked for a level earlier.
+inline void prefetch_below(const PythonAvlTree& tree, const Node* node, bool deep) noexcept {
+  const Node* const children[2] = {tree.left_of(node), tree.right_of(node)};
+  for (const Node* child : children) {
+    if (child == nullptr) continue;
+    __builtin_prefetch(child);
+    if (deep) {
+      __builtin_prefetch(tree.left_of(child));
+      __builtin_prefetch(tree.right_of(child));
+    }
+  }
+}
+
+// The fewest nodes an AVL subtree of h levels can hold, for every height a
+// tree can have: fewest(h) = fewest(h - 1) + fewest(h - 2) + 1, saturating.
+constexpr std::size_t kHeights = 128;
+constexpr auto kFewestNodes = [] {
+  std::array<std::uint64_t, kHeights> fewest{0, 1};
+  for (std::size_t h = 2; h < kHeights; ++h) {
+    const std::uint64_t sum = fewest[h - 1] + fewest[h - 2] + 1;
+    fewest[h] = sum < fewest[h - 1] ? UINT64_MAX : sum;
+  }
+  return fewest;
+}();
+
+// In a large tree (one that no longer fits in the cache) the walk from a
+// bound reads each subtree it enters, from its first node in the walk's
+// direction, breadth first, so that the misses of a level overlap.  It visits
+// only nodes that can be among the `wanted` first: a node's subtree is
+// entered if the fewest nodes that can come before it in the subtree are
+// fewer than `wanted`, counting by height, as the leans give it.  Every node
+// among the first `wanted` is therefore visited, and the in-order sequence of
+// what was visited starts with them.  Appends the first `wanted` values (all
+// of the subtree's, if it holds fewer) and gives true; gives false, having
+// appended nothing, when more nodes than the buffer holds would be visited.
+// Small subtrees, and trees in cache, gain nothing from it.
+constexpr unsigned kFrontReadFrom = 3;  // levels
+
+// Whether reading the front of a subtree is worth trying: surely when the
+// whole subtree fits the buffer, and for few values, whose front stays small.
+// A try that overflows the buffer is wasted work.
+bool front_may_fit(unsigned height, std::uint64_t wanted) noexcept {
+  return height < 10 || wanted <= kBreadthFirstRange / 4;
+}
+
+template <bool Ascending>
+bool collect_front(const PythonAvlTree& tree, const Node* root, unsigned height, std::uint64_t wanted,
+                   Snapshot& out) {
+  struct Link {
+    const Node* node;
+    std::uint32_t left;  // positions in `links`, or kNoLink
+    std::uint32_t right;
+    std::uint64_t before;  // the fewest nodes of the subtree read that come before this one's
+    unsigned height;
+    bool taken;
+  };
+  Link links[kBreadthFirstRange];
+  int count = 0;
+  const auto enqueue = [&](const Node* child, unsigned child_levels, std::uint64_t before) -> std::uint32_t {
+    __builtin_prefetch(child);
+    links[count] = Link{child, kNoLink, kNoLink, before, child_levels, false};
+    return static_cast<std::uint32_t>(count++);
+  };
+  enqueue(root, height, 0);
+  for (int i = 0; i < count; ++i) {
+    const Link link = links[i];
+    const Node* first_side = Ascending ? tree.left_of(link.node) : tree.right_of(link.node);
+    const Node* last_side = Ascending ? tree.right_of(link.node) : tree.left_of(link.node);
+    const unsigned first_levels = first_side ? child_height(link.node, link.height, !Ascending) : 0;
+    const std::uint64_t fewest = kFewestNodes[std::min<std::size_t>(first_levels, kHeights - 1)];
+    const std::uint64_t rank = std::max(link.before + fewest, fewest);  // the fewest before this node, saturating
+    const bool taken = rank < wanted;
+    const bool last = taken && rank + 1 < wanted && last_side != nullptr;
+    if (count + (first_side != nullptr) + last > kBreadthFirstRange) return false;
+    links[i].taken = taken;
+    if (taken) ValueTaker::prefetch(tree, link.node);
+    std::uint32_t& to_first = Ascending ? links[i].left : links[i].right;
+    std::uint32_t& to_last = Ascending ? links[i].right : links[i].left;
+    if (first_side != nullptr) to_first = enqueue(first_side, first_levels, link.before);
+    if (last) to_last = enqueue(last_side, child_height(link.node, link.height, Ascending), rank + 1);
+  }
+  std::uint64_t left = wanted;
+  visit_in_order<Ascending>(links, false, [&](std::uint32_t at) {
+    if (!links[at].taken) return true;
+    out.push_reserved(ValueTaker::take(tree, links[at].node));
+    return --left > 0;
+  });
+  return true;
+}
 
 // The stack-driven walk shared by iter_from (toward the right) and iter_to
 // (toward the left, mirrored): descend to the bound, then hand out nodes in
@@ -373,7 +454,9 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
   };
   PathStack<Pending> stack;
   unsigned height = tree.height();
+  const bool deep = tree.deep_descents();
   for (const Node* node = tree.root(); node != nullptr;) {
+    prefetch_below(tree, node, deep);
     Result<Ordering> order = compare(node->key(), bound);
     if (!order) return std::move(order).error();
     if (order.value() == kOutside) {
@@ -386,19 +469,15 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
       node = toward_start(node);
     }
   }
-  const Window whole{nullptr, nullptr, true, true};
   const bool large = tree.len() >= kBreadthFirstFrom;
   while (!stack.empty() && out.size() < count) {
     const Pending taken = stack.pop();
     out.push_reserved(ValueTaker::take(tree, taken.node));
     const Node* next = toward_end(taken.node);
     unsigned next_height = child_height(taken.node, taken.height, Ascending);
-    if (next != nullptr && large && next_height >= kWholeSubtreeFrom && next_height <= kWholeSubtreeHeight &&
-        (std::uint64_t{1} << next_height) - 1 <= count - out.size()) {
-      Result<bool> whole_taken = collect_breadth_first<Ascending>(tree, next, whole, out);
-      if (!whole_taken) return std::move(whole_taken).error();
-      if (whole_taken.value()) continue;
-    }
+    if (next != nullptr && large && next_height >= kFrontReadFrom && front_may_fit(next_height, count - out.size()) &&
+        collect_front<Ascending>(tree, next, next_height, count - out.size(), out))
+      continue;
     for (; next != nullptr; next = toward_start(next)) {
       stack.push({next, next_height});
       ValueTaker::prefetch(tree, next);
@@ -504,7 +583,7 @@ Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const Ke
   // The breadth-first walk knows how many values it takes before it takes
   // any, and makes room for exactly those.
   if (tree.len() >= kBreadthFirstFrom && (start != nullptr || end != nullptr)) {
-    Result<bool> taken = collect_breadth_first<true>(tree, tree.root(), window, out);
+    Result<bool> taken = collect_breadth_first(tree, tree.root(), window, out);
     if (!taken) return std::move(taken).error();
     if (taken.value()) return out;  // otherwise nothing was taken
   }

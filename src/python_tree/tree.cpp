@@ -7,13 +7,8 @@
 
 namespace quorvel {
 
-// Storage from which descents read two levels ahead: below it the tree
-// mostly stays in cache, where the extra loads cost more than they save
-// (measured at 10**5 entries).
 #ifdef QUORVEL_TESTING
 std::uint64_t deep_descents_from = std::uint64_t{1} << 18;
-#else
-constexpr std::uint64_t deep_descents_from = std::uint64_t{1} << 18;
 #endif
 
 namespace {
