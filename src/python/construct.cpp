@@ -26,7 +26,8 @@ void prefetch_insertions(const PythonValues& values, std::size_t from, const Pyt
 Status insert_all(PythonValues& values, const KeyExtractor& extractor, PythonAvlTree& tree) {
   const bool look_ahead = extractor.is_identity();
   for (std::size_t i = 0; i < values.size(); ++i) {
-    if (look_ahead && i % kLookAhead == 0 && tree.len() >= kLookAheadFrom) prefetch_insertions(values, i, tree);
+    const bool loaded = look_ahead && tree.len() >= kLookAheadFrom;
+    if (loaded && i % kLookAhead == 0) prefetch_insertions(values, i, tree);
     Ref value = std::move(values[i]);
     Result<Ref> key = extractor.derive_key(value.get());
     if (!key) {
@@ -34,7 +35,7 @@ Status insert_all(PythonValues& values, const KeyExtractor& extractor, PythonAvl
       value.reset();
       return error;
     }
-    Result<bool> inserted = tree.insert(Entry(std::move(value), std::move(key).value()));
+    Result<bool> inserted = tree.insert(Entry(std::move(value), std::move(key).value()), loaded);
     if (!inserted) return std::move(inserted).error();
   }
   return {};

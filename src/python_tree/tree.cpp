@@ -196,8 +196,8 @@ Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key
 }
 
 template <bool Record>
-Result<NodeIndex> descend(const NodePool& pool, NodeIndex root, const KeyView& key, Path* path) {
-  if (pool.end() >= deep_descents_from)
+Result<NodeIndex> descend(const NodePool& pool, NodeIndex root, const KeyView& key, Path* path, bool deep) {
+  if (deep && pool.end() >= deep_descents_from)
     return pool.keyed() ? descend<sizeof(KeyedNode), Record, true>(pool, root, key, path)
                         : descend<sizeof(Node), Record, true>(pool, root, key, path);
   return pool.keyed() ? descend<sizeof(KeyedNode), Record, false>(pool, root, key, path)
@@ -227,10 +227,10 @@ void PythonAvlTree::maybe_compact() {
   compact_below_ = len_ / 2;
 }
 
-Result<bool> PythonAvlTree::insert(Entry&& entry) {
+Result<bool> PythonAvlTree::insert(Entry&& entry, bool path_loaded) {
   const KeyView key = KeyView::of(entry.key.get());
   Path path;
-  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path);
+  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path, !path_loaded);
   if (!found) {
     Entry dropped(std::move(entry));
     return std::move(found).error();
@@ -273,7 +273,7 @@ Result<bool> PythonAvlTree::insert(Entry&& entry) {
 
 Result<bool> PythonAvlTree::remove(const KeyView& key) {
   Path path;
-  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path);
+  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path, true);
   if (!found) return std::move(found).error();
   const NodeIndex at = found.value();
   if (at == kNoNode) return false;
@@ -314,7 +314,7 @@ Result<bool> PythonAvlTree::remove(const KeyView& key) {
 }
 
 Result<PyObject*> PythonAvlTree::find(const KeyView& key) const {
-  Result<NodeIndex> found = descend<false>(pool_, root_, key, nullptr);
+  Result<NodeIndex> found = descend<false>(pool_, root_, key, nullptr, true);
   if (!found) return std::move(found).error();
   if (found.value() == kNoNode) return static_cast<PyObject*>(nullptr);
   return value_in(pool_, pool_.at(found.value()));

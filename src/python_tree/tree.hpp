@@ -129,8 +129,10 @@ class PythonAvlTree {
 
   // Stores the entry: true, or false for a duplicate key (the entry is then
   // released and the stored one stays).  On an exception the entry is
-  // released and the tree is unchanged.
-  Result<bool> insert(Entry&& entry);
+  // released and the tree is unchanged.  `path_loaded`: the caller has
+  // loaded the path already (prefetch_descents), so the descent does not
+  // read ahead itself.
+  Result<bool> insert(Entry&& entry, bool path_loaded = false);
   // Removes the entry whose key compares Equal.  Its references are released
   // only once the whole tree is consistent again.
   Result<bool> remove(const KeyView& key);
