@@ -164,6 +164,22 @@ class NodePool {
   char* first_block_ = nullptr;
 };
 
+// Asks for the four grandchildren of a node whose children were asked for a
+// level earlier, so that their links are at hand or nearly: each miss of a
+// descent then has two levels' time to arrive.  `slot` gives an index's node.
+template <class Slot>
+inline void prefetch_grandchildren(const Slot& slot, const Node* node, const Node* left_child,
+                                   const Node* right_child) noexcept {
+  if (node->left != kNoNode) {
+    __builtin_prefetch(slot(left_child->left));
+    __builtin_prefetch(slot(left_child->right));
+  }
+  if (node->right != kNoNode) {
+    __builtin_prefetch(slot(right_child->left));
+    __builtin_prefetch(slot(right_child->right));
+  }
+}
+
 template <std::size_t Stride>
 Node* SlotView<Stride>::operator()(NodeIndex index) const noexcept {
   return reinterpret_cast<Node*>(chunks_[index >> NodePool::kChunkShift] +

@@ -338,21 +338,6 @@ unsigned child_height(const Node* node, unsigned height, bool right_side) noexce
   return height - (shorter ? 2 : 1);
 }
 
-// What the descent to a bound reads next, as the keyed descents load it
-// (tree.cpp): the children, and in a large tree the grandchildren, whose
-// addresses are in the children asked for a level earlier.
-inline void prefetch_below(const PythonAvlTree& tree, const Node* node, bool deep) noexcept {
-  const Node* const children[2] = {tree.left_of(node), tree.right_of(node)};
-  for (const Node* child : children) {
-    if (child == nullptr) continue;
-    __builtin_prefetch(child);
-    if (deep) {
-      __builtin_prefetch(tree.left_of(child));
-      __builtin_prefetch(tree.right_of(child));
-    }
-  }
-}
-
 // The fewest nodes an AVL subtree of h levels can hold, for every height a
 // tree can have: fewest(h) = fewest(h - 1) + fewest(h - 2) + 1, saturating.
 constexpr std::size_t kHeights = 128;
@@ -454,9 +439,8 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
   };
   PathStack<Pending> stack;
   unsigned height = tree.height();
-  const bool deep = tree.deep_descents();
   for (const Node* node = tree.root(); node != nullptr;) {
-    prefetch_below(tree, node, deep);
+    tree.prefetch_below(node);
     Result<Ordering> order = compare(node->key(), bound);
     if (!order) return std::move(order).error();
     if (order.value() == kOutside) {

@@ -161,9 +161,7 @@ NodeIndex copy_in_order(const NodePool& from, NodePool& to, NodeIndex index) {
 // the side taken, in `path`; a lookup records nothing.
 //
 // In a tree too large for the cache every level is a miss that waits for the
-// one before it.  A deep descent also asks for the four grandchildren: the
-// children were asked for a level earlier, so their links are at hand or
-// nearly, and each miss then has two levels' time to arrive.
+// one before it; a deep descent also asks for the four grandchildren.
 template <std::size_t Stride, bool Record, bool Deep>
 Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key, Path* path) {
   if (at == kNoNode) return kNoNode;
@@ -174,16 +172,7 @@ Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key
     const Node* const right_child = slot(node->right);
     __builtin_prefetch(left_child);
     __builtin_prefetch(right_child);
-    if constexpr (Deep) {
-      if (node->left != kNoNode) {
-        __builtin_prefetch(slot(left_child->left));
-        __builtin_prefetch(slot(left_child->right));
-      }
-      if (node->right != kNoNode) {
-        __builtin_prefetch(slot(right_child->left));
-        __builtin_prefetch(slot(right_child->right));
-      }
-    }
+    if constexpr (Deep) prefetch_grandchildren(slot, node, left_child, right_child);
     Result<Ordering> order = compare(key, node->key());
     if (!order) return std::move(order).error();
     if (order.value() == Ordering::Equal) return at;

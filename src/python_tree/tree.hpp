@@ -181,8 +181,16 @@ class PythonAvlTree {
   PyObject* value_of(const Node* node) const noexcept {
     return pool_.keyed() ? static_cast<const KeyedNode*>(node)->value : node->key_object();
   }
-  // Whether descents read two levels ahead (deep_descents_from).
-  bool deep_descents() const noexcept { return pool_.end() >= deep_descents_from; }
+  // Asks for what a descent from `node` reads next, as the keyed descents
+  // do: its children and, from deep_descents_from slots on, theirs.
+  void prefetch_below(const Node* node) const noexcept {
+    const auto slot = [this](NodeIndex index) { return pool_.at(index); };
+    const Node* const left = slot(node->left);
+    const Node* const right = slot(node->right);
+    __builtin_prefetch(left);
+    __builtin_prefetch(right);
+    if (pool_.end() >= deep_descents_from) prefetch_grandchildren(slot, node, left, right);
+  }
 
   // The tree's storage in bytes per slot, slots with storage, and free slots.
   std::size_t node_size() const noexcept { return pool_.stride(); }
