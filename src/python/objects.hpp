@@ -30,10 +30,12 @@ struct PyAVLTree {
 // of its values (hand_over_snapshots), into room its snapshot has had since
 // it was made.
 struct PendingReading {
-  PyAVLTree* tree;  // borrowed: an iterator does not keep its tree alive
+  Ref tree_reference;  // the tree read from, held while it is read
   PyAVLTreeIterator* next;
   PyAVLTreeIterator** link;  // the pointer to this iterator in the tree's list
   OrderedReading reading;
+
+  PyAVLTree& tree() const noexcept { return *reinterpret_cast<PyAVLTree*>(tree_reference.get()); }
 };
 
 struct PyAVLTreeIterator {
@@ -67,10 +69,13 @@ Result<Ref> create_iterator_object(Snapshot&& snapshot);
 // Every iterator still reading from the tree takes the rest of its values
 // and stops reading (iterator.cpp).  No interpreter code runs.
 void hand_over_snapshots(PyAVLTree& tree);
-// The iterator stops reading from its tree, keeping what it took.
-void end_reading(PyAVLTreeIterator& iterator) noexcept;
+// The iterator stops reading from its tree, keeping what it took; the
+// reference to the tree it held is handed to the caller, to drop when
+// nothing depends on the tree any longer.
+Ref end_reading(PyAVLTreeIterator& iterator) noexcept;
 
-// The destructor of both types, and their part in cyclic collection.
+// The allocator and destructor of both types, and their part in cyclic collection.
+PyObject* instance_alloc(PyTypeObject* type, Py_ssize_t items) noexcept;
 void instance_dealloc(PyObject* self) noexcept;
 int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept;
 int tree_clear(PyObject* self) noexcept;

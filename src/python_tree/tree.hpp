@@ -127,6 +127,15 @@ class PythonAvlTree {
   std::uint64_t len() const noexcept { return len_; }
   unsigned height() const noexcept { return height_; }
 
+  // Exchanges the whole contents of two trees; nothing is released.
+  void swap(PythonAvlTree& other) noexcept {
+    std::swap(pool_, other.pool_);
+    std::swap(root_, other.root_);
+    std::swap(len_, other.len_);
+    std::swap(height_, other.height_);
+    std::swap(compact_below_, other.compact_below_);
+  }
+
   // Stores the entry: true, or false for a duplicate key (the entry is then
   // released and the stored one stays).  On an exception the entry is
   // released and the tree is unchanged.  `path_loaded`: the caller has
