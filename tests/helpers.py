@@ -175,6 +175,10 @@ class Boom(Exception):
     """Raised on purpose by hostile keys."""
 
 
+# What hostile input may make a member raise.
+EXPECTED_KINDS = (TypeError, ValueError, AttributeError, RuntimeError, RecursionError, Boom)
+
+
 class BadBool:
     def __bool__(self):
         raise Boom("__bool__")

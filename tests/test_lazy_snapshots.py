@@ -88,14 +88,30 @@ def test_removed_values_live_until_yielded_or_dropped():
     assert all(r() is None for r in refs)
 
 
-def test_iterator_does_not_keep_the_tree_alive():
+def test_a_reader_holds_its_tree_until_it_stops_reading():
     tree = AVLTree(range(N))
     before = sys.getrefcount(tree)
-    it = iter(tree)
-    assert sys.getrefcount(tree) == before
+    it, other = iter(tree), tree.descending()
+    assert sys.getrefcount(tree) == before + 2
     next(it)
-    del tree
+    del other  # a dropped reader lets go
+    assert sys.getrefcount(tree) == before + 1
+    tree.insert(-1)  # handed its values: the reader no longer reads the tree
+    assert sys.getrefcount(tree) == before
     assert list(it) == list(range(1, N))
+
+
+def test_a_reader_keeps_an_otherwise_dropped_tree_until_it_is_done():
+    class V:
+        def __init__(self, k):
+            self.k = k
+
+    tree = AVLTree((V(k) for k in range(N)), key="k")
+    refs = [weakref.ref(v) for v in tree]
+    it = iter(tree)
+    del tree
+    assert [v.k for v in it] == list(range(N))
+    assert all(r() is None for r in refs)  # the finished reader let go of the tree
 
 
 class Linked:

@@ -13,12 +13,15 @@ std::uint64_t lazy_snapshots_from = 512;
 constexpr std::uint64_t lazy_snapshots_from = 512;
 #endif
 
-void end_reading(PyAVLTreeIterator& iterator) noexcept {
+Ref end_reading(PyAVLTreeIterator& iterator) noexcept {
   PendingReading* pending = std::exchange(iterator.pending, nullptr);
-  if (pending == nullptr) return;
+  if (pending == nullptr) return Ref();
   *pending->link = pending->next;
   if (pending->next != nullptr) pending->next->pending->link = pending->link;
+  Ref tree = std::move(pending->tree_reference);
+  pending->~PendingReading();
   mem_free(pending);
+  return tree;
 }
 
 namespace {
@@ -38,7 +41,7 @@ constexpr std::size_t kLoadAhead = 16;
 // room reserved for the snapshot holds them until the tree changes.
 void lend_rest(PyAVLTreeIterator& iterator) {
   Vec<PyObject*> lent = std::move(iterator.snapshot).recast<PyObject*>();
-  iterator.pending->reading.lend_rest(iterator.pending->tree->tree, lent);
+  iterator.pending->reading.lend_rest(iterator.pending->tree().tree, lent);
   iterator.lent = std::move(lent);
   iterator.position = 0;
 }
@@ -56,13 +59,12 @@ void take_rest(PyAVLTreeIterator& iterator) {
         Py_INCREF(lent[i]);
     }
     iterator.snapshot = std::move(lent).recast<Ref>();
-    end_reading(iterator);
+    end_reading(iterator);  // the caller holds the tree: this is not its last reference
     return;
   }
   OrderedReading reading = iterator.pending->reading;
-  const PythonAvlTree& tree = iterator.pending->tree->tree;
-  end_reading(iterator);
-  reading.take_rest(tree, iterator.snapshot);
+  const Ref tree = end_reading(iterator);
+  reading.take_rest(tree_of(tree.get()).tree, iterator.snapshot);
 }
 
 }  // namespace
@@ -82,21 +84,27 @@ Result<Ref> wrap(Result<Snapshot> snapshot) {
 // The snapshot of an ordered walk.  A large tree's is an iterator that takes
 // the values from the tree as it hands them out, until the tree is about to
 // change; the room for every value and the reading's state are taken now, so
-// that handing the rest over later cannot fail.
+// that handing the rest over later cannot fail.  While it reads, the iterator
+// holds its tree, as a list iterator holds its list.
+//
+// The iterator object is made first: on 3.10 and 3.11 making it may run a
+// collection, whose finalisers may make or end readers of this very tree.
+// Nothing after it runs interpreter code, so the list of readers is read and
+// linked in one go.
 Result<Ref> ordered(PyAVLTree& self, bool ascending) {
   const PythonAvlTree& tree = self.tree;
   if (tree.len() < lazy_snapshots_from) return wrap(ascending ? quorvel::in_order(tree) : quorvel::descending(tree));
+  Result<Ref> iterator = create_iterator_object(Snapshot());
+  if (!iterator) return iterator;
   Snapshot room;
   if (Status s = room.reserve(tree.len()); !s) return std::move(s).error();
   void* storage = mem_alloc(sizeof(PendingReading));
   if (storage == nullptr) return Error::no_memory();
-  auto* pending = new (storage) PendingReading{&self, self.readers, &self.readers, OrderedReading(tree, ascending)};
-  Result<Ref> iterator = create_iterator_object(std::move(room));
-  if (!iterator) {
-    mem_free(pending);
-    return iterator;
-  }
+  PyObject* tree_object = reinterpret_cast<PyObject*>(&self);
+  auto* pending = new (storage)
+      PendingReading{Ref::borrow(tree_object), self.readers, &self.readers, OrderedReading(tree, ascending)};
   PyAVLTreeIterator& reader = iterator_of(iterator.value().get());
+  reader.snapshot = std::move(room);
   reader.pending = pending;
   if (self.readers != nullptr) self.readers->pending->link = &pending->next;
   self.readers = &reader;
@@ -168,7 +176,7 @@ namespace {
     end_reading(self);
     return Ref();
   }
-  if (pending->reading.taken() < kFirstPart) return Ref::borrow(pending->reading.next(pending->tree->tree));
+  if (pending->reading.taken() < kFirstPart) return Ref::borrow(pending->reading.next(pending->tree().tree));
   lend_rest(self);
   if (self.position == self.lent.size()) {
     end_reading(self);
