@@ -176,7 +176,7 @@ class Boom(Exception):
 
 
 # What hostile input may make a member raise.
-EXPECTED_KINDS = (TypeError, ValueError, AttributeError, RuntimeError, RecursionError, Boom)
+EXPECTED_KINDS = (TypeError, ValueError, IndexError, AttributeError, RuntimeError, RecursionError, Boom)
 
 
 class BadBool:
@@ -254,8 +254,32 @@ OPERATIONS = {
     "from_sorted": lambda t, x: rebuild(t),
     "copy": lambda t, x: copy.copy(t),
     "pickle": lambda t, x: pickle.loads(pickle.dumps(t)),
+    "item": lambda t, x: (t[len(t) // 2], t[-1]) if t else t[:],
+    "slices": lambda t, x: (t[1:-1], t[::-2], t[len(t) // 3::3]),
+    "reversed": lambda t, x: list(reversed(t)),
+    "pop": lambda t, x: t.pop(),
+    "length_hint": lambda t, x: operator.length_hint(iter(t)),
 }
-MUTATING = {"insert", "remove", "remove_key", "clear"}
+MUTATING = {"insert", "remove", "remove_key", "clear", "pop"}
+
+
+class Lookup:
+    """An operation calling one member with the value or key it is given."""
+
+    def __init__(self, name):
+        self.name, self.covers = name, {name}
+
+    def __call__(self, tree, x):
+        return getattr(tree, self.name)(x)
+
+
+# Every other member that takes one value or one key and changes nothing is
+# an operation of its own, found by its text signature: a new lookup joins
+# the tables without being typed into them.
+for _name, _member in vars(AVLTree).items():
+    if (not _name.startswith("_") and _name not in OPERATIONS and _name not in MUTATING
+            and getattr(_member, "__text_signature__", None) in ("($self, value)", "($self, key)")):
+        OPERATIONS[_name] = Lookup(_name)
 
 
 def run_isolated(code, timeout=300):

@@ -183,18 +183,19 @@ def test_advanced_from_inside_the_trees_own_comparisons(member):
     assert Probe.seen and len(got) == N and all(a is b for a, b in zip(got, values))
 
 
-def test_the_rest_is_taken_even_when_its_work_memory_fails(hooks):
-    # Work arrays make reading a large rest faster; without them the rest
-    # is still taken, by the plain walk.
+def test_long_runs_are_read_even_when_their_work_memory_fails(hooks):
+    # Work arrays make long runs of a large tree faster; without them a run
+    # is still read, by the plain walk: both where next() reads ahead and
+    # where a change hands a reader its rest.
     values = list(range(40_000))
     tree = AVLTree(values)
     it, changed = iter(tree), iter(tree)
-    got = [next(it) for _ in range(16)]  # the first part
+    got = [next(it) for _ in range(4096)]  # runs of 16, 16, 32, ..., 2048: the lent values are used up
     hooks("fail_allocation", 1)
-    got.append(next(it))  # the rest
+    got.append(next(it))  # a run of 4096, breadth first
     assert hooks("allocations_left") == 0
     hooks("fail_allocation", 1)
-    tree.clear()  # hands `changed` its rest
+    tree.clear()  # hands `changed` its 40,000 values, and `it` the rest of its own
     assert hooks("allocations_left") == 0
     assert got + list(it) == values and list(changed) == values
 

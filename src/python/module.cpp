@@ -75,6 +75,7 @@ constexpr PyType_Slot machinery(void* pointer) noexcept {
 
 std::array tree_methods = registration<interface::kTreeMembers, is_method>(method_def);
 std::array tree_properties = registration<interface::kTreeMembers, is_property>(property_def);
+std::array iterator_methods = registration<interface::kIteratorMembers, is_method>(method_def);
 std::array module_functions = registration<interface::kModuleMembers, is_method>(method_def);
 
 std::array tree_slots = registration<interface::kTreeMembers, is_slot>(
@@ -90,6 +91,7 @@ std::array tree_slots = registration<interface::kTreeMembers, is_slot>(
 std::array iterator_slots = registration<interface::kIteratorMembers, is_slot>(
     slot_def, std::array{machinery<Py_tp_doc>(const_cast<char*>(docs::kIteratorClass)),
                          machinery<Py_tp_base>(&PyBaseObject_Type),
+                         machinery<Py_tp_methods>(iterator_methods.data()),
                          machinery<Py_tp_alloc>(slot_function(instance_alloc)),
                          machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
                          machinery<Py_tp_traverse>(slot_function(iterator_traverse)),

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "python/interface.hpp"
+#include "python/reading.hpp"
 #include "python/testing.hpp"
 
 namespace quorvel {
@@ -90,7 +91,8 @@ PyObject* instance_alloc(PyTypeObject* type, Py_ssize_t items) noexcept {
     new (&iterator.snapshot) Snapshot();
     new (&iterator.lent) Vec<PyObject*>();
     iterator.position = 0;
-    iterator.pending = nullptr;
+    iterator.reading = nullptr;
+    iterator.state = ReadingState::Finished;
     new (&iterator.borrow) BorrowFlag();
     iterator.deferred_next = nullptr;
   }
@@ -152,7 +154,7 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const PyAVLTreeIterator& iterator = iterator_of(self);
   // Lent values are references of the tree's, which reports them itself.
-  if (iterator.pending != nullptr) Py_VISIT(iterator.pending->tree_reference.get());
+  if (iterator.reading != nullptr) Py_VISIT(iterator.reading->tree_reference.get());
   for (std::size_t i = iterator.position; i < iterator.snapshot.size(); ++i) Py_VISIT(iterator.snapshot[i].get());
   return 0;
 }
@@ -167,6 +169,7 @@ int iterator_clear(PyObject* self) noexcept {
   Vec<PyObject*> lent(std::move(iterator.lent));
   Snapshot values(std::move(iterator.snapshot));
   iterator.position = 0;
+  iterator.state = ReadingState::Finished;
   return 0;
 }
 
@@ -222,7 +225,9 @@ Result<Ref> create_iterator_object(Snapshot&& snapshot) {
   if (!type) return std::move(type).error();
   Result<Ref> instance = allocate_instance(type.value());
   if (!instance) return instance;
-  iterator_of(instance.value().get()).snapshot = std::move(owned);
+  PyAVLTreeIterator& iterator = iterator_of(instance.value().get());
+  iterator.snapshot = std::move(owned);
+  iterator.state = ReadingState::HandedOver;
   return instance;
 }
 

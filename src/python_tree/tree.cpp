@@ -394,6 +394,7 @@ const Node* PythonAvlTree::node_at(std::uint64_t position) const noexcept {
 }
 
 bool PythonAvlTree::compares_plainly(const KeyView* start, const KeyView* end) const noexcept {
+  if (misordered_) return false;
   for (const PlainFamily family : {PlainFamily::Number, PlainFamily::String}) {
     if (plain_counts_[family == PlainFamily::String] != len_) continue;
     if ((start == nullptr || plain_family(start->native) == family) &&
@@ -454,6 +455,7 @@ void PythonAvlTree::clear() noexcept {
   height_ = 0;
   compact_below_ = UINT64_MAX;
   plain_counts_[0] = plain_counts_[1] = 0;
+  misordered_ = false;
   note_change();
   release_all(old, root);
 }
@@ -480,6 +482,8 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
   if (pool.capacity() < count) return Error::no_memory();
   // Entry i of the order lands in slot i + 1: the nodes lie in key order.
   std::uint64_t plain_counts[2] = {0, 0};
+  bool misordered = misordered_;
+  KeyView previous{};
   for (std::size_t i = 0; i < count; ++i) {
     // Each key object is read once, in an order unrelated to where it lies.
     if (i + kKeyLookAhead < count) __builtin_prefetch(entries[i + kKeyLookAhead].key.get());
@@ -491,6 +495,14 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
     node->native_bits = key.native.bits;
     const PlainFamily family = plain_family(key.native);
     if (family != PlainFamily::None) ++plain_counts[family == PlainFamily::String];
+    // The order is trusted; where two neighbours compare plainly, it is also
+    // seen, so that reads by rank are used only where they agree with walks
+    // that compare.
+    if (i > 0 && family != PlainFamily::None && plain_family(previous.native) == family) {
+      Result<Ordering> order = compare(previous, key);
+      misordered |= !order || order.value() != Ordering::Less;
+    }
+    previous = key;
   }
   // The root of positions [first, first + size) is the upper middle one.
   struct Builder {
@@ -523,6 +535,7 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
   height_ = static_cast<unsigned>(std::bit_width(count));
   plain_counts_[0] = plain_counts[0];
   plain_counts_[1] = plain_counts[1];
+  misordered_ = misordered;
   note_change();
   return {};
 }

@@ -147,6 +147,7 @@ class PythonAvlTree {
     std::swap(height_, other.height_);
     std::swap(compact_below_, other.compact_below_);
     std::swap(plain_counts_, other.plain_counts_);
+    std::swap(misordered_, other.misordered_);
     note_change();
     other.note_change();
   }
@@ -191,7 +192,9 @@ class PythonAvlTree {
   // Whether every key of the tree and every given bound (null: absent)
   // belong to one plain family, so that any comparison among them is made
   // natively: it runs no interpreter code and cannot fail, and a walk may
-  // make such comparisons in any order, or not at all, unobservably.
+  // make such comparisons in any order, or not at all, unobservably.  A tree
+  // built from a trusted order that its plain keys contradict does not: its
+  // walks find what their comparisons say, which no rank can tell.
   bool compares_plainly(const KeyView* start, const KeyView* end) const noexcept;
 
   // Room for `count` more entries without growing the storage: a hint that
@@ -288,6 +291,7 @@ class PythonAvlTree {
   unsigned height_ = 0;
   std::uint64_t compact_below_ = UINT64_MAX;  // lowered after a compaction could not get memory
   std::uint64_t plain_counts_[2] = {0, 0};    // keys of the plain number and string families
+  bool misordered_ = false;                    // built from a trusted order that plain keys show false
 #ifdef QUORVEL_TESTING
   std::uint64_t changes_ = 0;
 #endif
