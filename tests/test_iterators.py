@@ -161,7 +161,7 @@ def test_large_trees_walk_in_their_shape(large):
 
 @pytest.mark.parametrize("make, allocations", [
     (AVLTree.in_order, 2), (AVLTree.descending, 2),  # the snapshot's room, the reading
-    (AVLTree.__reduce__, 3),  # the snapshot, then the walk's two work arrays
+    (AVLTree.__reduce__, 2),  # the snapshot, then the walk's work array
 ])
 def test_large_walks_fail_cleanly(hooks, large, make, allocations):
     tree, ordered = large

@@ -119,7 +119,18 @@ Result<Ref> range(PyAVLTree& self, Args bound) {
   const PythonAvlTree& tree = self.tree;
   if (!tree.compares_plainly(start.get(), end.get()))
     return wrap(quorvel::range(tree, start.get(), end.get(), include_start.value(), include_end.value()));
+  // A range between two bounds is usually short, and a short range of a
+  // large tree is found fastest by the walk, breadth first, which gives up
+  // after a few hundred nodes; a range open at one end is usually long.
+  if (start.get() != nullptr && end.get() != nullptr) {
+    Snapshot found;
+    Result<bool> taken =
+        short_range(tree, start.get(), end.get(), include_start.value(), include_end.value(), found);
+    if (!taken) return std::move(taken).error();
+    if (taken.value()) return create_iterator_object(std::move(found));
+  }
   const Span span = plain_range_span(tree, start.get(), end.get(), include_start.value(), include_end.value());
+  if (span.count < lazy_snapshots_from) return wrap(positions(tree, span.first, 1, span.count));
   return reading_iterator(self, Cursor::at(tree, span.first, span.count, true));
 }
 

@@ -193,6 +193,14 @@ class NodePool {
   char* first_block_ = nullptr;
 };
 
+// Asks for the first `size` bytes of a node: nodes are aligned to 4 bytes,
+// not to cache lines, so about one in three spans two lines, and asking for
+// the first alone would leave the second to a miss of its own.
+inline void prefetch_node(const Node* node, std::size_t size = sizeof(Node)) noexcept {
+  __builtin_prefetch(node);
+  __builtin_prefetch(reinterpret_cast<const char*>(node) + size - 1);
+}
+
 // Asks for the four grandchildren of a node whose children were asked for a
 // level earlier, so that their links are at hand or nearly: each miss of a
 // descent then has two levels' time to arrive.  `slot` gives an index's node.
@@ -200,12 +208,12 @@ template <class Slot>
 inline void prefetch_grandchildren(const Slot& slot, const Node* node, const Node* left_child,
                                    const Node* right_child) noexcept {
   if (node->left != kNoNode) {
-    __builtin_prefetch(slot(left_child->left));
-    __builtin_prefetch(slot(left_child->right));
+    prefetch_node(slot(left_child->left));
+    prefetch_node(slot(left_child->right));
   }
   if (node->right != kNoNode) {
-    __builtin_prefetch(slot(right_child->left));
-    __builtin_prefetch(slot(right_child->right));
+    prefetch_node(slot(right_child->left));
+    prefetch_node(slot(right_child->right));
   }
 }
 

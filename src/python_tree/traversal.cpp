@@ -16,7 +16,7 @@ Status append_value(const PythonAvlTree& tree, Snapshot& out, const Node* node) 
 // needs only after the node's left subtree: its value and its right child.
 inline void prefetch_later(const PythonAvlTree& tree, const Node* node) noexcept {
   __builtin_prefetch(tree.value_of(node), 1);
-  if (const Node* right = tree.right_of(node)) __builtin_prefetch(right);
+  if (const Node* right = tree.right_of(node)) tree.prefetch_node(right);
 }
 
 // What the ordered walks take of each node into their snapshots: a new
@@ -53,7 +53,7 @@ template <bool Ascending, class Taker>
 [[gnu::always_inline]] inline void descend_ordered(const PythonAvlTree& tree, const Node* node, PathStack<const Node*>& stack) {
   for (; node != nullptr; node = Ascending ? tree.left_of(node) : tree.right_of(node)) {
     Taker::prefetch(tree, node);
-    if (const Node* later = Ascending ? tree.right_of(node) : tree.left_of(node)) __builtin_prefetch(later);
+    if (const Node* later = Ascending ? tree.right_of(node) : tree.left_of(node)) tree.prefetch_node(later);
     stack.push(node);
   }
 }
@@ -83,27 +83,11 @@ void walk_ordered(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
 // cache miss that waits for the one before it; the nodes of a level do not
 // depend on each other, so reading them in that order overlaps their misses
 // (and those of their values, whose references are taken there) like a scan
-// of an array.  The in-order sequence is then read off a compact copy of the
-// links, which stays in cache.
+// of an array.  Each node's position in the order is known as it is read, so
+// its value goes straight to its place.
 constexpr std::uint64_t kBreadthFirstFrom = std::uint64_t{1} << 14;
 constexpr std::size_t kAhead = 16;  // values are fetched this far ahead of the reading, nodes twice as far
 constexpr std::uint32_t kNoLink = UINT32_MAX;
-
-template <class Item>
-struct Linked {
-  Item item;
-  std::uint32_t left;  // positions in the breadth-first order, or kNoLink
-  std::uint32_t right;
-};
-
-}  // namespace
-
-template <>
-inline constexpr bool is_relocatable<Linked<Ref>> = true;
-template <>
-inline constexpr bool is_relocatable<Linked<Entry>> = true;
-
-namespace {
 
 // Visits the positions of a linked copy of a tree, recorded breadth first
 // with its root at position 0, in order (ascending or descending), while
@@ -133,7 +117,7 @@ void visit_breadth_first(const PythonAvlTree& tree, Vec<const Node*>& order, Vis
   };
   enqueue(tree.root());
   for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead]);
+    if (i + 2 * kAhead < order.size()) tree.prefetch_node(order[i + 2 * kAhead]);
     if (i + kAhead < order.size()) Taker::prefetch(tree, order[i + kAhead]);
     const Node* node = order[i];
     const std::uint32_t left = enqueue(tree.left_of(node));
@@ -142,11 +126,6 @@ void visit_breadth_first(const PythonAvlTree& tree, Vec<const Node*>& order, Vis
   }
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
 }
-
-// Whether a breadth-first walk took a node's item.
-inline bool is_taken(const Ref& item) noexcept { return item.get() != nullptr; }
-inline bool is_taken(PyObject* item) noexcept { return item != nullptr; }
-inline bool is_taken(const Entry& item) noexcept { return item.value.get() != nullptr; }
 
 // A node waiting in a windowed breadth-first walk, with the positions its
 // subtree holds: [lo, hi).  Positions fit 32 bits, as indices do.
@@ -161,42 +140,44 @@ struct Waiting {
 // walk visits, breadth first, the nodes whose subtrees hold a wanted
 // position: those positions, and at most the two paths down to the window's
 // ends.  Each node's position comes from its own count and its subtree's
-// first position, so no node waits for a child to be read.  On MemoryError
-// nothing was taken.
+// first position, so no node waits for a child to be read, and each value is
+// placed straight at its place in the result.  On MemoryError nothing was
+// taken.
 template <bool Ascending, class Taker>
 Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::uint64_t first,
                           std::uint64_t last) {
   if (first >= last) return {};
   const std::uint64_t room = (last - first) + 2 * std::uint64_t{tree.height()} + 1;
   Vec<Waiting> order;
-  Vec<Linked<typename Taker::Item>> links;
   if (Status s = order.reserve(room); !s) return s;
-  if (Status s = links.reserve(room); !s) return s;
-  const auto enqueue = [&](const Node* child, std::uint64_t lo, std::uint64_t hi) -> std::uint32_t {
+  std::size_t i = 0;
+  // A node that will be read soon, as in a short queue, is asked for now;
+  // the others when the reading comes near them.
+  const auto enqueue = [&](const Node* child, std::uint64_t lo, std::uint64_t hi) {
     if (order.size() == room) throw Fault("a window of the tree holds more nodes than it can");
+    if (order.size() < i + 2 * kAhead) tree.prefetch_node(child);
     order.push_reserved(Waiting{child, static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi)});
-    return static_cast<std::uint32_t>(order.size() - 1);
   };
   enqueue(tree.root(), 0, tree.len());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead].node);
+  std::uint64_t placed = 0;
+  for (; i < order.size(); ++i) {
+    if (i + 2 * kAhead < order.size()) tree.prefetch_node(order[i + 2 * kAhead].node);
     if (i + kAhead < order.size()) Taker::prefetch(tree, order[i + kAhead].node);
     const Waiting at = order[i];
     const std::uint64_t position = std::uint64_t{at.lo} + at.node->before;
-    const Node* left = tree.left_of(at.node);
-    const Node* right = tree.right_of(at.node);
-    const std::uint32_t to_left = left != nullptr && at.lo < last && position > first
-                                      ? enqueue(left, at.lo, position) : kNoLink;
-    const std::uint32_t to_right = right != nullptr && position + 1 < last && at.hi > first
-                                       ? enqueue(right, position + 1, at.hi) : kNoLink;
-    const bool taken = position >= first && position < last;
-    links.push_reserved(Linked<typename Taker::Item>{
-        taken ? Taker::take(tree, at.node) : typename Taker::Item(), to_left, to_right});
+    if (at.lo < last && position > first) {
+      if (const Node* left = tree.left_of(at.node)) enqueue(left, at.lo, position);
+    }
+    if (position + 1 < last && at.hi > first) {
+      if (const Node* right = tree.right_of(at.node)) enqueue(right, position + 1, at.hi);
+    }
+    if (position >= first && position < last) {
+      out.place(Ascending ? position - first : last - 1 - position, Taker::take(tree, at.node));
+      ++placed;
+    }
   }
-  visit_in_order<Ascending>(links, false, [&](std::uint32_t at) {
-    if (is_taken(links[at].item)) out.push_reserved(std::move(links[at].item));
-    return true;
-  });
+  if (placed != last - first) throw Fault("a window of the tree holds other positions than its counts say");
+  out.grow(placed);
   return {};
 }
 
@@ -232,11 +213,11 @@ Result<Snapshot> collect_depth_first(const PythonAvlTree& tree) {
     out.push_reserved(ValueTaker::take(tree, node));
     const Node* first = first_of(node);
     if (const Node* second = second_of(node)) {
-      __builtin_prefetch(second);
+      tree.prefetch_node(second);
       later.push(second);
     }
     if (first != nullptr) {
-      __builtin_prefetch(first);
+      tree.prefetch_node(first);
       ValueTaker::prefetch(tree, first);
     }
     node = first;
@@ -334,7 +315,7 @@ Result<bool> collect_breadth_first(const PythonAvlTree& tree, const Node* root, 
   int count = 0;
   std::size_t inside = 0;
   const auto enqueue = [&](const Node* child) -> std::uint32_t {
-    __builtin_prefetch(child);
+    tree.prefetch_node(child);
     links[count] = Link{child, kNoLink, kNoLink, false};
     return static_cast<std::uint32_t>(count++);
   };
@@ -418,7 +399,7 @@ bool collect_front(const PythonAvlTree& tree, const Node* root, unsigned height,
   Link links[kBreadthFirstRange];
   int count = 0;
   const auto enqueue = [&](const Node* child, unsigned child_levels, std::uint64_t before) -> std::uint32_t {
-    __builtin_prefetch(child);
+    tree.prefetch_node(child);
     links[count] = Link{child, kNoLink, kNoLink, before, child_levels, false};
     return static_cast<std::uint32_t>(count++);
   };
@@ -499,7 +480,7 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
     for (; next != nullptr; next = toward_start(next)) {
       stack.push({next, next_height});
       ValueTaker::prefetch(tree, next);
-      if (const Node* later = toward_end(next)) __builtin_prefetch(later);
+      if (const Node* later = toward_end(next)) tree.prefetch_node(later);
       next_height = child_height(next, next_height, !Ascending);
     }
   }
@@ -521,8 +502,10 @@ void drain_count(const PythonAvlTree& tree, PathStack<const Node*>& stack, std::
 
 // Reads this long or longer, from a tree of kBreadthFirstFrom entries or
 // more, go breadth first: the misses of a level overlap.  Shorter ones would
-// pay the two work arrays for little.
+// pay the work array for little.  A copy of a run made at once starts
+// sooner: it has no cursor to place again.
 constexpr std::uint64_t kBreadthFirstRead = 4096;
+constexpr std::uint64_t kBreadthFirstWindow = 32;
 
 // A progression of positions, ascending: first, first + step, ... (count).
 struct Progression {
@@ -596,17 +579,21 @@ Status check_range_bounds(const KeyView* start, const KeyView* end) {
   return {};
 }
 
+Result<bool> short_range(const PythonAvlTree& tree, const KeyView* start, const KeyView* end, bool include_start,
+                         bool include_end, Snapshot& out) {
+  if (tree.len() < kBreadthFirstFrom || (start == nullptr && end == nullptr)) return false;
+  // The breadth-first walk knows how many values it takes before it takes
+  // any, and makes room for exactly those.
+  return collect_breadth_first(tree, tree.root(), Window{start, end, include_start, include_end}, out);
+}
+
 Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const KeyView* end,
                        bool include_start, bool include_end) {
   Snapshot out;
+  Result<bool> taken = short_range(tree, start, end, include_start, include_end, out);
+  if (!taken) return std::move(taken).error();
+  if (taken.value()) return out;  // otherwise nothing was taken
   const Window window{start, end, include_start, include_end};
-  // The breadth-first walk knows how many values it takes before it takes
-  // any, and makes room for exactly those.
-  if (tree.len() >= kBreadthFirstFrom && (start != nullptr || end != nullptr)) {
-    Result<bool> taken = collect_breadth_first(tree, tree.root(), window, out);
-    if (!taken) return std::move(taken).error();
-    if (taken.value()) return out;  // otherwise nothing was taken
-  }
   // Room for a typical range up front (the largest block the interpreter's
   // small-object allocator serves) spares the first doublings.
   if (Status s = out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tree.len(), 64))); !s)
@@ -647,6 +634,14 @@ Result<Snapshot> positions(const PythonAvlTree& tree, std::uint64_t first, std::
   if (Status s = out.reserve(count); !s) return std::move(s).error();
   if (count == 0) return out;
   if (step == 1 || step == -1) {
+    // In a large tree even a short run is read breadth first: its nodes lie
+    // apart, and their misses then overlap.
+    if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink && count >= kBreadthFirstWindow) {
+      const std::uint64_t lowest = step == 1 ? first : first + 1 - count;
+      const Status walked = step == 1 ? walk_breadth_first<true, ValueTaker>(tree, out, lowest, lowest + count)
+                                      : walk_breadth_first<false, ValueTaker>(tree, out, lowest, lowest + count);
+      if (walked) return out;
+    }
     Cursor::at(tree, first, count, step == 1).take(tree, count, out);
     return out;
   }

@@ -36,6 +36,13 @@ Status check_range_bounds(const KeyView* start, const KeyView* end);
 // checked by check_range_bounds first.
 Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const KeyView* end,
                        bool include_start, bool include_end);
+// The same, read breadth first, when the tree is large and the walk visits
+// at most a few hundred nodes: true, with the values appended to `out`;
+// false, with nothing taken, when that is not so.  Its comparisons differ
+// from the walk's in order, so only for ranges that compare natively, or
+// ones whose comparisons may be made again by the walk (see range).
+Result<bool> short_range(const PythonAvlTree& tree, const KeyView* start, const KeyView* end, bool include_start,
+                         bool include_end, Snapshot& out);
 // At most `count` values, ascending from the smallest key not less than `start`.
 Result<Snapshot> iter_from(const PythonAvlTree& tree, const KeyView& start, std::uint64_t count);
 // At most `count` values, descending from the largest key not greater than `end`.

@@ -179,8 +179,8 @@ Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key
   for (;;) {
     const Node* const left_child = slot(node->left);
     const Node* const right_child = slot(node->right);
-    __builtin_prefetch(left_child);
-    __builtin_prefetch(right_child);
+    prefetch_node(left_child);
+    prefetch_node(right_child);
     if constexpr (Deep) prefetch_grandchildren(slot, node, left_child, right_child);
     Result<Ordering> order = compare(key, node->key());
     if (!order) return std::move(order).error();

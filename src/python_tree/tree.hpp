@@ -233,10 +233,12 @@ class PythonAvlTree {
     const auto slot = [this](NodeIndex index) { return pool_.at(index); };
     const Node* const left = slot(node->left);
     const Node* const right = slot(node->right);
-    __builtin_prefetch(left);
-    __builtin_prefetch(right);
+    quorvel::prefetch_node(left);
+    quorvel::prefetch_node(right);
     if (pool_.end() >= deep_descents_from) prefetch_grandchildren(slot, node, left, right);
   }
+  // Asks for a whole node, its value slot included.
+  void prefetch_node(const Node* node) const noexcept { quorvel::prefetch_node(node, pool_.stride()); }
 
   // The tree's storage in bytes per slot, slots with storage, and free slots.
   std::size_t node_size() const noexcept { return pool_.stride(); }

@@ -133,6 +133,13 @@ class Vec {
   // Appends where room was reserved beforehand.
   void push_reserved(T&& element) noexcept { new (data_ + size_++) T(std::move(element)); }
 
+  // Fills the reserved room after the elements in any order: place(i, e)
+  // puts e at size() + i, and grow(count) then makes the first `count`
+  // placed elements part of the array.  Each of them must have been placed
+  // exactly once; until then they are not the array's.
+  void place(std::size_t i, T&& element) noexcept { new (data_ + size_ + i) T(std::move(element)); }
+  void grow(std::size_t count) noexcept { size_ += count; }
+
   // Hands this array's storage, elements and room, to an array of another
   // element type of the same size, leaving this one empty.  The caller
   // vouches that each element's bytes are a valid U (say, a borrowed
