@@ -3,14 +3,20 @@
     python tools/check_site.py SITE_DIR SCREENSHOT_DIR [CHROMIUM]
 
 Serves SITE_DIR over HTTP on the loopback interface, loads each main page in
-headless Chromium, and fails when
+headless Chromium, kept offline (every host name but the loopback address fails
+to resolve), and fails when
   - a page does not render: no DOM comes back, its article lacks the expected
     heading, or its screenshot is missing or a single colour;
   - a link or image inside the site leads nowhere: the target is not served,
     or its #fragment names no element of the target page;
   - anything asked of the server could not be served (a style sheet, script
-    or image the pages need, or a link's target).
-Screenshots of the pages are written to SCREENSHOT_DIR.
+    or image the pages need, or a link's target);
+  - a page loads anything from another host (a font, style sheet, script or
+    image), which an offline reader would miss and every reader's browser would
+    fetch from a third party.
+Screenshots of the pages, at a desktop and at a phone width, are written to
+SCREENSHOT_DIR: NAME.png and NAME-phone.png, and for the places a page names,
+NAME-PLACE.png and NAME-PLACE-phone.png scrolled to that element.
 """
 
 import functools
@@ -28,14 +34,23 @@ import urllib.parse
 import urllib.request
 import zlib
 
-# Page path within the site, expected first heading, screenshot name.
+# Page path within the site, expected first heading, screenshot name, and the
+# ids of the elements to take further screenshots at (the figures, for one).
 PAGES = [
-    ("", "quorvel", "home"),
-    ("guide/", "Guide", "guide"),
-    ("reference/", "Reference", "reference"),
-    ("benchmarks/", "Benchmarks", "benchmarks"),
+    ("", "quorvel", "home", ()),
+    ("guide/", "Guide", "guide", ()),
+    ("reference/", "Reference", "reference", ()),
+    ("benchmarks/", "Benchmarks", "benchmarks", ()),
 ]
+# Window sizes in CSS pixels and device pixel ratios: a desktop, and a phone
+# (390 wide, drawn at twice the density, as phones draw).
+VIEWS = [("", "1280,1600", 1), ("-phone", "390,1600", 2)]
 BROWSER_TIMEOUT = 120
+# Elements whose address the browser fetches as part of the page, not as a
+# link the reader may follow.
+RESOURCE_ATTRIBUTES = {"img": ("src", "srcset"), "source": ("src", "srcset"),
+                       "script": ("src",), "iframe": ("src",), "video": ("src", "poster"),
+                       "audio": ("src",), "embed": ("src",), "object": ("data",)}
 
 
 class Server(http.server.ThreadingHTTPServer):
@@ -57,11 +72,12 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 class PageParser(html.parser.HTMLParser):
-    """Collects element ids, link and image targets, and the article's first heading."""
+    """Collects element ids, link and image targets, the addresses the page loads
+    (style sheets, fonts, scripts, images) and the article's first heading."""
 
     def __init__(self):
         super().__init__()
-        self.ids, self.targets = set(), []
+        self.ids, self.targets, self.resources = set(), [], []
         self.in_article = self.in_heading = False
         self.heading = None
         self._text = []
@@ -74,6 +90,17 @@ class PageParser(html.parser.HTMLParser):
             self.targets.append(attrs["href"])
         if tag == "img" and attrs.get("src"):
             self.targets.append(attrs["src"])
+        for name in RESOURCE_ATTRIBUTES.get(tag, ()):
+            if attrs.get(name):
+                # A srcset lists "address width-or-density" candidates.
+                candidates = attrs[name].split(",") if name == "srcset" else [attrs[name]]
+                self.resources += [c.split()[0] for c in candidates if c.strip()]
+        # Every <link> but a plain hyperlink (rel="alternate", "next", ...) is
+        # fetched or connected to: style sheets, icons, preconnect, preload.
+        rel = set((attrs.get("rel") or "").lower().split())
+        if tag == "link" and attrs.get("href") and rel - {"alternate", "canonical", "next",
+                                                          "prev", "search", "author", "license"}:
+            self.resources.append(attrs["href"])
         if tag == "article":
             self.in_article = True
         if tag == "h1" and self.in_article and self.heading is None:
@@ -98,6 +125,8 @@ def parse(text):
 def chromium(browser, profile, *arguments):
     command = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                "--hide-scrollbars", f"--user-data-dir={profile}", "--virtual-time-budget=5000",
+               # Offline: a page that needs another host shows it as a reader without one would.
+               "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
                *arguments]
     return subprocess.run(command, capture_output=True, text=True, timeout=BROWSER_TIMEOUT)
 
@@ -139,7 +168,7 @@ def check(site, shots, browser):
     profile = tempfile.mkdtemp(prefix="quorvel-chromium.")
     pages = {}
     try:
-        for path, heading, name in PAGES:
+        for path, heading, name, places in PAGES:
             url = urllib.parse.urljoin(base, path)
             result = chromium(browser, profile, "--dump-dom", url)
             page = parse(result.stdout)
@@ -150,14 +179,16 @@ def check(site, shots, browser):
             if page.heading is None or not page.heading.startswith(heading):
                 failures.append(f"{url}: expected the heading {heading!r}, found {page.heading!r}")
             pages[url] = page
-            shot = shots / f"{name}.png"
-            result = chromium(browser, profile, f"--screenshot={shot}", "--window-size=1280,1600", url)
-            if not shot.is_file():
-                failures.append(f"{url}: no screenshot (exit {result.returncode}): {result.stderr.strip()[-500:]}")
-            elif png_rows(shot) < 10:
-                failures.append(f"{url}: the screenshot {shot} is blank")
-            else:
-                print(f"rendered {url} -> {shot}")
+            failures += [f"{url}: loads {address} from another host"
+                         for address in sorted(set(page.resources)) if outside(base, url, address)]
+            for place in ("", *places):
+                if place and place not in page.ids:
+                    failures.append(f"{url}: no element with the id {place!r} to take a screenshot at")
+                    continue
+                for suffix, size, density in VIEWS:
+                    shot = shots / f"{name}{'-' + place if place else ''}{suffix}.png"
+                    failures += screenshot(browser, profile, url + (f"#{place}" if place else ""),
+                                           shot, size, density)
         failures += check_links(base, pages)
         failures += [f"the site has no {path} ({code}), which a page or link asked for"
                      for code, path in sorted(set(server.missing))]
@@ -165,6 +196,24 @@ def check(site, shots, browser):
         server.shutdown()
         shutil.rmtree(profile, ignore_errors=True)
     return failures
+
+
+def outside(base, url, address):
+    """Whether a page at `url` fetching `address` asks a host other than the site's."""
+    resolved = urllib.parse.urljoin(url, address)
+    return urllib.parse.urlsplit(resolved).scheme in ("http", "https") and not resolved.startswith(base)
+
+
+def screenshot(browser, profile, url, shot, size, density):
+    shot.unlink(missing_ok=True)
+    result = chromium(browser, profile, f"--screenshot={shot}", f"--window-size={size}",
+                      f"--force-device-scale-factor={density}", url)
+    if not shot.is_file():
+        return [f"{url}: no screenshot (exit {result.returncode}): {result.stderr.strip()[-500:]}"]
+    if png_rows(shot) < 10:
+        return [f"{url}: the screenshot {shot} is blank"]
+    print(f"rendered {url} at {size} -> {shot}")
+    return []
 
 
 def check_links(base, pages):
