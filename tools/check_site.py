@@ -13,7 +13,10 @@ to resolve), and fails when
     or image the pages need, or a link's target);
   - a page loads anything from another host (a font, style sheet, script or
     image), which an offline reader would miss and every reader's browser would
-    fetch from a third party.
+    fetch from a third party;
+  - a code block with >>> prompts lacks the text its copy button copies
+    instead of the block's own (data-copy, written by the MkDocs hooks), or
+    that text holds a prompt.
 Screenshots of the pages, at a desktop and at a phone width, are written to
 SCREENSHOT_DIR: NAME.png and NAME-phone.png, and for the places a page names,
 NAME-PLACE.png and NAME-PLACE-phone.png scrolled to that element.
@@ -23,6 +26,7 @@ import functools
 import html.parser
 import http.server
 import pathlib
+import re
 import shutil
 import struct
 import subprocess
@@ -78,6 +82,9 @@ class PageParser(html.parser.HTMLParser):
     def __init__(self):
         super().__init__()
         self.ids, self.targets, self.resources = set(), [], []
+        # Code blocks with prompts: the copy text of each, or None.
+        self.prompted_copies = []
+        self._div_depth, self._block, self._in_prompt = 0, None, False
         self.in_article = self.in_heading = False
         self.heading = None
         self._text = []
@@ -101,17 +108,33 @@ class PageParser(html.parser.HTMLParser):
         if tag == "link" and attrs.get("href") and rel - {"alternate", "canonical", "next",
                                                           "prev", "search", "author", "license"}:
             self.resources.append(attrs["href"])
+        classes = (attrs.get("class") or "").split()
+        if tag == "div":
+            self._div_depth += 1
+            if "highlight" in classes and self._block is None:
+                self._block = {"depth": self._div_depth, "copy": attrs.get("data-copy"),
+                               "prompted": False}
+        self._in_prompt = tag == "span" and "gp" in classes
         if tag == "article":
             self.in_article = True
         if tag == "h1" and self.in_article and self.heading is None:
             self.in_heading, self._text = True, []
 
     def handle_endtag(self, tag):
+        if tag == "div":
+            if self._block and self._block["depth"] == self._div_depth:
+                if self._block["prompted"]:
+                    self.prompted_copies.append(self._block["copy"])
+                self._block = None
+            self._div_depth -= 1
+        self._in_prompt = False
         if tag == "h1" and self.in_heading:
             self.in_heading = False
             self.heading = "".join(self._text).strip()
 
     def handle_data(self, data):
+        if self._in_prompt and self._block and data.startswith(">>>"):
+            self._block["prompted"] = True
         if self.in_heading:
             self._text.append(data)
 
@@ -181,6 +204,10 @@ def check(site, shots, browser):
             pages[url] = page
             failures += [f"{url}: loads {address} from another host"
                          for address in sorted(set(page.resources)) if outside(base, url, address)]
+            for copied in page.prompted_copies:
+                if not copied or re.search(r"^(>>>|\.\.\.)( |$)", copied, re.M):
+                    what = repr(copied) if copied else "the prompts and output with the code"
+                    failures.append(f"{url}: a code block's copy button would copy {what}")
             for place in ("", *places):
                 if place and place not in page.ids:
                     failures.append(f"{url}: no element with the id {place!r} to take a screenshot at")
