@@ -4,8 +4,8 @@ Each group is drawn twice, from the same numbers: two panels a row for a
 desktop's text column and one a row for a phone's.  The sizes are chosen for
 the documentation site, whose text column is about 690 CSS pixels wide on a
 desktop and 360 on a phone: either image shown at that width draws its text
-at about the size of the page's own small print, and opening it gives twice
-that.  The colour of an implementation is the same in every panel and every
+at about the size of the page's own small print (12 points at 150 dots an
+inch, scaled to the column), and opening it gives twice that.  The colour of an implementation is the same in every panel and every
 figure, so one legend at the top of a figure serves all its panels.
 """
 
@@ -26,6 +26,7 @@ COLORS = {p.label: _PALETTE[i % len(_PALETTE)] for i, p in enumerate(PEERS)}
 COLORS[CPP] = "darkgray"
 
 MEMORY = "memory"  # the memory panel's name among a group's workloads
+MEMORY_TITLE = "memory held, values excluded"
 
 
 @dataclass(frozen=True)
@@ -42,18 +43,18 @@ GROUPS = [
     Group("kinds", "Other kinds of values and key rules",
           ("attr_insert", "str_insert", "float_insert", "int_pair_insert", "str_pair_insert")),
     Group("whole", "Whole trees: construction and pickling", ("construct", "pickle")),
-    Group(MEMORY, "Memory held per value", (MEMORY,)),
+    Group(MEMORY, "Memory", (MEMORY,)),
 ]
 # A workload no group names still gets drawn, in a group of its own kind.
 OTHER = Group("other", "Other workloads", ())
 
 PANEL_INCHES = (4.8, 3.5)   # one panel, axes and labels included
-TITLE_LINE_INCHES = 0.24
-LEGEND_ROW_INCHES = 0.3
+TITLE_LINE_INCHES = 0.26
+LEGEND_ROW_INCHES = 0.32
 MARGIN_INCHES = 0.08
 DPI = 150                   # a panel is 720 pixels wide
-FONT = {"font.size": 11, "axes.titlesize": 12, "axes.labelsize": 11, "xtick.labelsize": 10,
-        "ytick.labelsize": 10, "legend.fontsize": 11, "figure.titlesize": 12}
+FONT = {"font.size": 12, "axes.titlesize": 13, "axes.labelsize": 12, "xtick.labelsize": 11,
+        "ytick.labelsize": 11, "legend.fontsize": 12, "figure.titlesize": 13}
 LAYOUTS = {"": 2, "-narrow": 1}  # file name suffix -> panels a row
 
 
@@ -119,7 +120,7 @@ def _memory_panel(ax, res: dict) -> None:
             ys = [res["memory"][str(n)][shape][label]["total"] for n in xs]
             ax.plot(xs, ys, style, label=label + suffix, color=COLORS.get(label),
                     linewidth=2.6 if label == "quorvel" else 1.4)
-    ax.set(title="memory held, values excluded", ylabel="bytes per value")
+    ax.set(title=MEMORY_TITLE, ylabel="bytes per value")
     ax.set_ylim(bottom=0)
 
 
@@ -129,7 +130,6 @@ def _draw(plt, res: dict, group: Group, cols: int):
     from .report import fmt_n
 
     by_name = {w.name: w for w in WORKLOADS}
-    cols = min(cols, len(group.panels))
     rows = -(-len(group.panels) // cols)
     fig, axes = plt.subplots(rows, cols, squeeze=False, layout="constrained",
                              figsize=(PANEL_INCHES[0] * cols, PANEL_INCHES[1] * rows))
@@ -151,31 +151,41 @@ def _draw(plt, res: dict, group: Group, cols: int):
             ax.set_xlim(sizes[0] / 3, sizes[0] * 3)
         ax.set_xlabel("n, values in the tree")
         ax.grid(True, which="both", alpha=0.3)
-    for ax in flat[len(group.panels):]:
-        ax.set_visible(False)
+    empty = flat[len(group.panels):]
+    for ax in empty:
+        ax.set_axis_off()
     # One legend for the figure, in the order the labels first appear.
     seen: dict[str, object] = {}
     for ax in flat:
         for handle, label in zip(*ax.get_legend_handles_labels()):
             seen.setdefault(label, handle)
+    legend = {"handles": list(seen.values()), "labels": list(seen), "frameon": False,
+              "handlelength": 1.8, "columnspacing": 1.2}
     meta = res["meta"]
     what = "bytes per value" if group.panels == (MEMORY,) else \
         f"median of {meta['repeats']} repeat{'s' if meta['repeats'] != 1 else ''}, bars min–max"
     run = f"Python {meta['python']}, {meta['date']}"
     title = [group.title, what, run] if cols == 1 else [group.title, f"{what}; {run}"]
     per_row = 2 if cols == 1 else 4
-    # The title, then the legend, above the panels: the figure grows by their
-    # height and the layout keeps the panels below it.
+    # The legend goes in an empty place of the grid if there is one, else
+    # below the title; above the panels, the figure grows by their height and
+    # the layout keeps the panels below them.
+    in_grid = bool(empty) and len(seen) * LEGEND_ROW_INCHES < PANEL_INCHES[1]
     title_inches = MARGIN_INCHES + TITLE_LINE_INCHES * len(title)
-    top = title_inches + LEGEND_ROW_INCHES * -(-len(seen) // per_row) + MARGIN_INCHES
+    top = title_inches + MARGIN_INCHES
+    if not in_grid:
+        top += LEGEND_ROW_INCHES * -(-len(seen) // per_row)
     height = PANEL_INCHES[1] * rows + top
     fig.set_figheight(height)
-    fig.get_layout_engine().set(rect=(0, 0, 1, 1 - top / height))
+    # hspace: room between a panel's n axis and the title of the panel below.
+    fig.get_layout_engine().set(rect=(0, 0, 1, 1 - top / height), hspace=0.08)
     fig.text(0.5, 1 - MARGIN_INCHES / height, "\n".join(title), ha="center", va="top",
              fontsize=FONT["figure.titlesize"], linespacing=1.4)
-    fig.legend(list(seen.values()), list(seen), loc="upper center", ncol=per_row,
-               bbox_to_anchor=(0.5, 1 - title_inches / height), frameon=False,
-               handlelength=1.8, columnspacing=1.2, borderaxespad=0, borderpad=0.2)
+    if in_grid:
+        empty[-1].legend(loc="center", **legend)
+    else:
+        fig.legend(loc="upper center", ncol=per_row, bbox_to_anchor=(0.5, 1 - title_inches / height),
+                   borderaxespad=0, borderpad=0.2, **legend)
     return fig
 
 

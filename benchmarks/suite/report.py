@@ -12,6 +12,7 @@ from dataclasses import dataclass
 
 from .cpp import LABEL as CPP
 from .peers import FLOOR, HASH, IDIOM, ORDERED, PART, SUBJECT
+from .plot import MEMORY_TITLE
 from .targets import MEMORY_TARGETS, TARGETS
 from .timing import paired_ratios
 from .workloads import BY_NAME, WORKLOADS
@@ -321,7 +322,7 @@ def page(res: dict, figures: list, image_dir: str = "benchmarks") -> str:
         lines += ["", "## Memory held per value", "",
                   "Bytes a container allocates per value, the values themselves excluded "
                   "(tracemalloc); for a library that calls malloc itself, the growth of the malloc "
-                  "heap is added, shown as traced + malloc.", "", *memory]
+                  "heap is added, and the two parts follow the table.", "", *memory]
     if figures:
         lines += ["", "## Figures", "",
                   "Median time per operation against n, both on log scales, with bars from the "
@@ -330,7 +331,7 @@ def page(res: dict, figures: list, image_dir: str = "benchmarks") -> str:
         for fig in figures:
             lines += ["", f"### {fig.group.title}", ""]
             alt = fig.group.title + ": " + "; ".join(
-                BY_NAME[p].title if p in BY_NAME else p for p in fig.group.panels)
+                BY_NAME[p].title if p in BY_NAME else MEMORY_TITLE for p in fig.group.panels)
             # Two panels a row on a wide screen, one on a phone (docs/stylesheets/extra.css).
             for suffix, shown in (("", "figure-wide"), ("-narrow", "figure-narrow")):
                 src = f"{image_dir}/{fig.files[suffix]}"
@@ -344,20 +345,33 @@ def _repeats(meta: dict) -> str:
 
 
 def _page_memory(res: dict) -> list[str]:
-    """Bytes per value, a row per container and key rule, a column per size."""
+    """Bytes per value, a row per container and key rule, a column per size; the
+    traced + malloc split of the libraries that call malloc follows the table,
+    which stays narrow enough for a phone."""
     ns = [n for n in sizes(res) if res["memory"].get(str(n))]
-    rows: dict[tuple[str, str], dict[int, str]] = {}
+    rows: dict[tuple[str, str], dict[int, dict]] = {}
     for n in ns:
         for shape, entries in res["memory"][str(n)].items():
             for label, m in entries.items():
-                shown = f"{m['traced']:.1f}" if m["malloc"] is None else \
-                    f"{m['total']:.1f}<br>({m['traced']:.1f} + {m['malloc']:.1f})"
-                rows.setdefault((label, shape), {})[n] = shown
+                rows.setdefault((label, shape), {})[n] = m
     if not rows:
         return []
     order = sorted(rows, key=lambda k: k[1] != "plain")  # no key rule first, stable otherwise
     lines = _header(("container", *[f"n = {fmt_n(n)}" for n in ns]), "l" + "r" * len(ns))
+    splits = []
     for label, shape in order:
         name = label if shape == "plain" else f"{label}, key=attribute"
-        lines.append(_row(name, *[rows[(label, shape)].get(n, "–") for n in ns]))
+        by_n = rows[(label, shape)]
+        lines.append(_row(name, *[f"{by_n[n]['total']:.1f}" if n in by_n else "–" for n in ns]))
+        split = [f"{by_n[n]['traced']:.1f} + {by_n[n]['malloc']:.1f}" for n in ns
+                 if n in by_n and by_n[n]["malloc"] is not None]
+        if split:
+            splits.append(f"{name} {_and(split)}")
+    if splits:
+        lines += ["", "Traced + malloc, at " + _and([fmt_n(n) for n in ns]) + ": "
+                  + "; ".join(splits) + "."]
     return lines
+
+
+def _and(items: list[str]) -> str:
+    return items[0] if len(items) == 1 else ", ".join(items[:-1]) + " and " + items[-1]
