@@ -22,11 +22,15 @@ SCREENSHOT_DIR: NAME.png and NAME-phone.png, and for the places a page names,
 NAME-PLACE.png and NAME-PLACE-phone.png scrolled to that element.
 """
 
+import base64
 import functools
 import html.parser
+import json
+import os
 import http.server
 import pathlib
 import re
+import select
 import shutil
 import struct
 import subprocess
@@ -44,12 +48,17 @@ PAGES = [
     ("", "quorvel", "home", ()),
     ("guide/", "Guide", "guide", ()),
     ("reference/", "Reference", "reference", ()),
-    ("benchmarks/", "Benchmarks", "benchmarks", ()),
+    ("benchmarks/", "Benchmarks", "benchmarks",
+     ("time-against-the-peers", "memory-held-per-value", "figures",
+      "where-quorvel-is-slower-and-why")),
 ]
-# Window sizes in CSS pixels and device pixel ratios: a desktop, and a phone
+# Viewports in CSS pixels and device pixel ratios: a desktop, and a phone
 # (390 wide, drawn at twice the density, as phones draw).
-VIEWS = [("", "1280,1600", 1), ("-phone", "390,1600", 2)]
+VIEWS = [("", 1280, 1600, 1), ("-phone", 390, 844, 2)]
 BROWSER_TIMEOUT = 120
+# Offline: a page that needs another host shows it as a reader without one would.
+BROWSER_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                 "--hide-scrollbars", "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1"]
 # Elements whose address the browser fetches as part of the page, not as a
 # link the reader may follow.
 RESOURCE_ATTRIBUTES = {"img": ("src", "srcset"), "source": ("src", "srcset"),
@@ -146,12 +155,101 @@ def parse(text):
 
 
 def chromium(browser, profile, *arguments):
-    command = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-               "--hide-scrollbars", f"--user-data-dir={profile}", "--virtual-time-budget=5000",
-               # Offline: a page that needs another host shows it as a reader without one would.
-               "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+    command = [browser, *BROWSER_FLAGS, f"--user-data-dir={profile}", "--virtual-time-budget=5000",
                *arguments]
     return subprocess.run(command, capture_output=True, text=True, timeout=BROWSER_TIMEOUT)
+
+
+class DevTools:
+    """Headless Chromium driven through its DevTools pipe, for screenshots of a
+    page scrolled to an element (its --screenshot flag draws a blank page
+    when the address has a #fragment)."""
+
+    def __init__(self, browser, profile):
+        commands_read, self._commands = os.pipe()
+        self._replies, replies_write = os.pipe()
+
+        def wire():  # in the child: the browser reads fd 3 and writes fd 4
+            os.dup2(commands_read, 100)
+            os.dup2(replies_write, 101)
+            os.dup2(100, 3)
+            os.dup2(101, 4)
+        # Started before the server's thread: preexec_fn runs between fork and exec.
+        self.process = subprocess.Popen(
+            [browser, *BROWSER_FLAGS, f"--user-data-dir={profile}", "--remote-debugging-pipe",
+             "about:blank"],
+            preexec_fn=wire, close_fds=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(commands_read)
+        os.close(replies_write)
+        self._buffer, self._last_id, self._events = b"", 0, []
+
+    def close(self):
+        os.close(self._commands)
+        self.process.kill()
+        self.process.wait()
+        os.close(self._replies)
+
+    def _receive(self):
+        while b"\0" not in self._buffer:
+            if not select.select([self._replies], [], [], BROWSER_TIMEOUT)[0]:
+                raise TimeoutError("Chromium did not answer")
+            chunk = os.read(self._replies, 1 << 16)
+            if not chunk:
+                raise RuntimeError("Chromium closed its DevTools pipe")
+            self._buffer += chunk
+        message, _, self._buffer = self._buffer.partition(b"\0")
+        return json.loads(message)
+
+    def send(self, method, session=None, **params):
+        self._last_id += 1
+        message = {"id": self._last_id, "method": method, "params": params}
+        if session:
+            message["sessionId"] = session
+        os.write(self._commands, json.dumps(message).encode() + b"\0")
+        while True:
+            reply = self._receive()
+            if reply.get("id") == self._last_id:
+                if "error" in reply:
+                    raise RuntimeError(f"{method}: {reply['error'].get('message')}")
+                return reply.get("result", {})
+            self._events.append(reply)
+
+    def wait_for(self, event, session):
+        while True:
+            found = next((e for e in self._events
+                          if e.get("method") == event and e.get("sessionId") == session), None)
+            if found is not None:
+                self._events.remove(found)
+                return found
+            self._events.append(self._receive())
+
+    def screenshot(self, url, place, width, height, density):
+        """PNG bytes of the viewport, scrolled to the element with id `place` if given,
+        once the images in view have loaded (or five seconds have passed)."""
+        target = self.send("Target.createTarget", url="about:blank")["targetId"]
+        session = self.send("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+        try:
+            self.send("Emulation.setDeviceMetricsOverride", session, width=width, height=height,
+                      deviceScaleFactor=density, mobile=density > 1)
+            self.send("Page.enable", session)
+            self.send("Page.navigate", session, url=url)
+            self.wait_for("Page.loadEventFired", session)
+            script = """new Promise(done => {
+                const place = document.getElementById(%s);
+                if (place) place.scrollIntoView();
+                const start = Date.now();
+                (function settle() {
+                    const waiting = Array.from(document.images).some(image => !image.complete
+                        && image.getBoundingClientRect().top < innerHeight
+                        && image.getBoundingClientRect().bottom > 0);
+                    if (waiting && Date.now() - start < 5000) setTimeout(settle, 100);
+                    else setTimeout(done, 300);
+                })();
+            })""" % json.dumps(place)
+            self.send("Runtime.evaluate", session, expression=script, awaitPromise=True)
+            return base64.b64decode(self.send("Page.captureScreenshot", session, format="png")["data"])
+        finally:
+            self.send("Target.closeTarget", targetId=target)
 
 
 def png_rows(path):
@@ -186,9 +284,10 @@ def fetch(url):
 def check(site, shots, browser):
     failures = []
     server = Server(site)
+    profile = tempfile.mkdtemp(prefix="quorvel-chromium.")
+    devtools = DevTools(browser, tempfile.mkdtemp(dir=profile))
     threading.Thread(target=server.serve_forever, daemon=True).start()
     base = f"http://127.0.0.1:{server.server_address[1]}/"
-    profile = tempfile.mkdtemp(prefix="quorvel-chromium.")
     pages = {}
     try:
         for path, heading, name, places in PAGES:
@@ -212,14 +311,14 @@ def check(site, shots, browser):
                 if place and place not in page.ids:
                     failures.append(f"{url}: no element with the id {place!r} to take a screenshot at")
                     continue
-                for suffix, size, density in VIEWS:
+                for suffix, width, height, density in VIEWS:
                     shot = shots / f"{name}{'-' + place if place else ''}{suffix}.png"
-                    failures += screenshot(browser, profile, url + (f"#{place}" if place else ""),
-                                           shot, size, density)
+                    failures += screenshot(devtools, url, place, shot, width, height, density)
         failures += check_links(base, pages)
         failures += [f"the site has no {path} ({code}), which a page or link asked for"
                      for code, path in sorted(set(server.missing))]
     finally:
+        devtools.close()
         server.shutdown()
         shutil.rmtree(profile, ignore_errors=True)
     return failures
@@ -231,15 +330,16 @@ def outside(base, url, address):
     return urllib.parse.urlsplit(resolved).scheme in ("http", "https") and not resolved.startswith(base)
 
 
-def screenshot(browser, profile, url, shot, size, density):
+def screenshot(devtools, url, place, shot, width, height, density):
+    where = url + (f"#{place}" if place else "")
     shot.unlink(missing_ok=True)
-    result = chromium(browser, profile, f"--screenshot={shot}", f"--window-size={size}",
-                      f"--force-device-scale-factor={density}", url)
-    if not shot.is_file():
-        return [f"{url}: no screenshot (exit {result.returncode}): {result.stderr.strip()[-500:]}"]
+    try:
+        shot.write_bytes(devtools.screenshot(url, place, width, height, density))
+    except (OSError, RuntimeError) as error:  # TimeoutError is an OSError
+        return [f"{where}: no screenshot: {error}"]
     if png_rows(shot) < 10:
-        return [f"{url}: the screenshot {shot} is blank"]
-    print(f"rendered {url} at {size} -> {shot}")
+        return [f"{where}: the screenshot {shot} is blank"]
+    print(f"rendered {where} at {width}x{height} -> {shot}")
     return []
 
 
