@@ -5,8 +5,9 @@ desktop's text column and one a row for a phone's.  The sizes are chosen for
 the documentation site, whose text column is about 690 CSS pixels wide on a
 desktop and 360 on a phone: either image shown at that width draws its text
 at about the size of the page's own small print (12 points at 150 dots an
-inch, scaled to the column), and opening it gives twice that.  The colour of an implementation is the same in every panel and every
-figure, so one legend at the top of a figure serves all its panels.
+inch, scaled to the column), and opening it gives twice that.  The colour of
+an implementation is the same in every panel and every figure, so one legend
+serves all the panels of a figure: in an empty place of its grid, or above.
 """
 
 from __future__ import annotations
@@ -184,8 +185,8 @@ def _draw(plt, res: dict, group: Group, cols: int):
     if in_grid:
         empty[-1].legend(loc="center", **legend)
     else:
-        fig.legend(loc="upper center", ncol=per_row, bbox_to_anchor=(0.5, 1 - title_inches / height),
-                   borderaxespad=0, borderpad=0.2, **legend)
+        fig.legend(loc="upper center", ncol=per_row, borderaxespad=0, borderpad=0.2,
+                   bbox_to_anchor=(0.5, 1 - title_inches / height), **legend)
     return fig
 
 
