@@ -24,9 +24,14 @@ into the output directory), and the bytes each structure holds per element
 are measured with tracemalloc.
 
 Written to --out (default benchmarks/results/): results.md (every table,
-also printed), README-table.md (the table a README shows), results.json
-(every raw sample) and results.png (one log-log panel per workload, error
-bars min–max; skipped with a warning when matplotlib is missing).
+also printed), results.json (every raw sample), and the Benchmarks page's
+part: page.md (its tables, one per size, and its figures) and the folder
+benchmarks/ (a figure per group of workloads, log-log panels with error bars
+min–max, each in two layouts: two panels a row and, for phones, one; skipped
+with a warning when matplotlib is missing).  To show a run on the page,
+replace the part of docs/benchmarks.md between its markers with page.md, and
+docs/benchmarks/ with the benchmarks/ folder; then bring the page's text and
+the README's summary in line with the new numbers.
 """
 
 from __future__ import annotations
@@ -164,16 +169,20 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
+FIGURES = "benchmarks"  # the folder of figures, as docs/benchmarks/ beside the page
+
+
 def write(res: dict, out: Path, started: float) -> None:
     text = report.markdown(res)
     (out / "results.md").write_text(text)
-    (out / "README-table.md").write_text(report.readme_table(res))
     (out / "results.json").write_text(json.dumps(res, indent=1))
-    wrote_plot = plot(res, out / "results.png")
+    for old in (out / FIGURES).glob("*.png"):  # a figure of an earlier run's groups
+        old.unlink()
+    figures = plot(res, out / FIGURES)
+    (out / "page.md").write_text(report.page(res, figures, FIGURES))
     print(text)
-    print("wrote results.md, README-table.md, results.json"
-          + (", results.png" if wrote_plot else "")
-          + f" to {out}; measuring took {res['meta']['seconds']} s, everything "
+    print(f"wrote results.md, results.json, page.md and {len(figures)} figures in "
+          f"{FIGURES}/ to {out}; measuring took {res['meta']['seconds']} s, everything "
           f"{time.perf_counter() - started:.1f} s", file=sys.stderr)
 
 

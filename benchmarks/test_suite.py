@@ -209,11 +209,30 @@ def test_a_small_run_writes_every_output(tmp_path):
     res = json.loads((out / "results.json").read_text())
     cell = res["workloads"]["contains"]["by_n"]["200"]["impls"]
     assert cell["SortedSet"]["role"] == HASH and len(cell["quorvel"]["samples_ns"]) == 2
-    table = (out / "README-table.md").read_text()
-    assert "| x in tree, present values | fastest idiom |" in table
-    assert "pickle of the bare pairs list" in table
+    page = (out / "page.md").read_text()
+    assert "| x in tree, present values | fastest idiom: SortedSet (hash set) |" in page
+    assert "| pickle round trip | floor: pickle of the bare pairs list |" in page
     assert res["memory"]["200"]["plain"]["quorvel"]["traced"] > 0
     assert "## Pickling" in (out / "results.md").read_text()
+    pytest.importorskip("matplotlib")
+    for suffix in ("", "-narrow"):  # each group's figure, in both layouts, shown on the page
+        for group in ("changes", "whole", "memory"):
+            assert (out / "benchmarks" / f"{group}{suffix}.png").stat().st_size > 0
+            assert f"(benchmarks/{group}{suffix}.png)" in page
+    assert not (out / "benchmarks" / "reads.png").exists()  # nothing of it was measured
+
+
+def test_the_page_names_sizes_as_powers_of_ten_and_each_comparison_once():
+    assert [report.fmt_n(n) for n in (10**4, 10**6, 25_000, 10, 1000)] == \
+        ["10⁴", "10⁶", "25,000", "10", "10³"]
+    raw = {"impls": {
+        "quorvel": _impl(SUBJECT, [100, 100, 100]),
+        "SortedList": _impl(ORDERED, [50, 50, 50]),
+        "SortedSet": _impl(ORDERED, [80, 80, 80]),
+    }}
+    named = [name for name, _ in report.against(BY_NAME["iterate"], report.cell(raw))]
+    # SortedList is the best ordered peer, so it is not named again on its own.
+    assert named == ["best ordered peer: SortedList", "SortedSet"]
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-"""Reading a run: the comparisons, the Markdown tables and the README table.
+"""Reading a run: the comparisons, the Markdown tables and the Benchmarks page's part.
 
 Everything here works on the raw results (what results.json holds), so a
 report can be redone from a saved run.  Ratios are quorvel / other, each the
@@ -12,6 +12,7 @@ from dataclasses import dataclass
 
 from .cpp import LABEL as CPP
 from .peers import FLOOR, HASH, IDIOM, ORDERED, PART, SUBJECT
+from .plot import MEMORY_TITLE
 from .targets import MEMORY_TARGETS, TARGETS
 from .timing import paired_ratios
 from .workloads import BY_NAME, WORKLOADS
@@ -250,44 +251,127 @@ def _memory_table(res: dict) -> list[str]:
 
 
 # ---------------------------------------------------------------------------
-# README-table.md: what the README shows, one row per workload and comparison.
+# page.md: the generated part of docs/benchmarks.md.  Laid out for a phone as
+# well as a desktop: one narrow table per size rather than a column per size.
 
-def readme_table(res: dict) -> str:
+_SUPERSCRIPT = str.maketrans("0123456789", "⁰¹²³⁴⁵⁶⁷⁸⁹")
+PAGE_START = "<!-- From here to the end marker: page.md of benchmarks/run.py. -->"
+PAGE_END = "<!-- End of the part benchmarks/run.py writes. -->"
+
+
+def fmt_n(n: int) -> str:
+    """10⁴ for a power of ten from 100 on, 25,000 for any other count."""
+    power = len(str(n)) - 1
+    return "10" + str(power).translate(_SUPERSCRIPT) if power >= 2 and n == 10**power \
+        else f"{n:,}"
+
+
+def against(w, c: Cell) -> list[tuple[str, Side]]:
+    """What a cell is compared with on the page, each named once: the best
+    ordered peer, the fastest idiom, the floor, then the peers the workload
+    always names unless one of those already is it."""
+    out = []
+    for what, side in (("best ordered peer", c.best), ("fastest idiom", c.idiom),
+                       ("floor", c.floor)):
+        if side is not None:
+            out.append((f"{what}: {side_label(side)}", side))
+    named = {s.label for _, s in out}
+    for label in w.also:
+        side = next((s for s in c.sides if s.label == label), None)
+        if side is not None and label not in named:
+            out.append((label, side))
+    return out
+
+
+def _workloads_at(res: dict, n: int):
+    for w in WORKLOADS:
+        raw = res["workloads"].get(w.name, {}).get("by_n", {}).get(str(n))
+        if raw is not None:
+            yield w, cell(raw)
+
+
+def page(res: dict, figures: list, image_dir: str = "benchmarks") -> str:
+    """The tables and figures of the Benchmarks page; `figures` as plot.plot returns
+    them, their files found in `image_dir` relative to the page."""
+    meta = res["meta"]
     ns = sizes(res)
-    heads = [f"n = {n:,}" for n in ns]
     lines = [
-        f"Ratios quorvel / other (lower is better): median (min–max) of {res['meta']['repeats']} "
-        "interleaved repeats in one run, on "
-        f"Python {res['meta']['python']}, {res['meta']['date']}. "
-        "The peer or idiom beside a ratio is the fastest one in that cell.", "",
-        *_header(("workload", "against", *heads), "ll" + "r" * len(heads)),
+        PAGE_START, "",
+        "## Time against the peers", "",
+        f"Ratios quorvel / other: lower is better, below 1 quorvel is faster. Each is the median "
+        f"(min–max) of the per-repeat ratios of {_repeats(meta)} interleaved in one run, "
+        f"on Python {meta['python']}, {meta['date']}. The best ordered peer and the fastest idiom "
+        "are the fastest of their kind at that size.",
     ]
-    for w in WORKLOADS:
-        by_n = res["workloads"].get(w.name, {}).get("by_n", {})
-        row_cells = {n: cell(by_n[str(n)]) for n in ns if str(n) in by_n}
-        if not row_cells:
-            continue
-        picks = [("best ordered peer", lambda c: c.best, True),
-                 ("fastest idiom", lambda c: c.idiom, True),
-                 ("floor", lambda c: c.floor, True)]
-        picks += [(label, lambda c, label=label: next(
-            (s for s in c.sides if s.label == label), None), False) for label in w.also]
-        for against, pick, named in picks:
-            picked = {n: pick(c) for n, c in row_cells.items()}
-            if not any(picked.values()):
-                continue
-            shown = [(spread_ratio(s.ratio) + (f" {side_label(s)}" if named else ""))
-                     if (s := picked.get(n)) else "–" for n in ns]
-            lines.append(_row(w.title, against, *shown))
-    lines += ["", "quorvel's own time, ns per operation, median (min–max):", "",
-              *_header(("workload", *heads), "l" + "r" * len(heads))]
-    for w in WORKLOADS:
-        by_n = res["workloads"].get(w.name, {}).get("by_n", {})
-        if by_n:
-            lines.append(_row(f"{w.title} (per {w.unit})",
-                              *[spread_ns(cell(by_n[str(n)]).ours) if str(n) in by_n else "–"
-                                for n in ns]))
-    lines += ["", "Memory held per element (bytes; values excluded):", ""]
-    lines += _memory_table(res)
-    lines.append("")
+    for n in ns:
+        rows = [(w.title, name, spread_ratio(side.ratio))
+                for w, c in _workloads_at(res, n) for name, side in against(w, c)]
+        if rows:
+            lines += ["", f"### n = {fmt_n(n)}", "",
+                      *_header(("workload", "against", "quorvel / other"), "llr"),
+                      *[_row(*r) for r in rows]]
+    lines += ["", "## quorvel's own time", "",
+              "Nanoseconds per operation, median (min–max) over the repeats."]
+    for n in ns:
+        rows = [(f"{w.title} (per {w.unit})", spread_ns(c.ours)) for w, c in _workloads_at(res, n)]
+        if rows:
+            lines += ["", f"### n = {fmt_n(n)}", "",
+                      *_header(("workload", "ns"), "lr"), *[_row(*r) for r in rows]]
+    memory = _page_memory(res)
+    if memory:
+        lines += ["", "## Memory held per value", "",
+                  "Bytes a container allocates per value, the values themselves excluded "
+                  "(tracemalloc); for a library that calls malloc itself, the growth of the malloc "
+                  "heap is added, and the two parts follow the table.", "", *memory]
+    if figures:
+        lines += ["", "## Figures", "",
+                  "Median time per operation against n, both on log scales, with bars from the "
+                  f"fastest to the slowest of the {_repeats(meta)}; quorvel is the thick "
+                  "red line. Select a figure to open it at full size."]
+        for fig in figures:
+            lines += ["", f"### {fig.group.title}", ""]
+            alt = fig.group.title + ": " + "; ".join(
+                BY_NAME[p].title if p in BY_NAME else MEMORY_TITLE for p in fig.group.panels)
+            # Two panels a row on a wide screen, one on a phone (docs/stylesheets/extra.css).
+            for suffix, shown in (("", "figure-wide"), ("-narrow", "figure-narrow")):
+                src = f"{image_dir}/{fig.files[suffix]}"
+                lines.append(f"[![{alt}]({src}){{ loading=lazy }}]({src}){{ .{shown} }}")
+    lines += ["", PAGE_END, ""]
     return "\n".join(lines)
+
+
+def _repeats(meta: dict) -> str:
+    return f"{meta['repeats']} repeat" + ("s" if meta["repeats"] != 1 else "")
+
+
+def _page_memory(res: dict) -> list[str]:
+    """Bytes per value, a row per container and key rule, a column per size; the
+    traced + malloc split of the libraries that call malloc follows the table,
+    which stays narrow enough for a phone."""
+    ns = [n for n in sizes(res) if res["memory"].get(str(n))]
+    rows: dict[tuple[str, str], dict[int, dict]] = {}
+    for n in ns:
+        for shape, entries in res["memory"][str(n)].items():
+            for label, m in entries.items():
+                rows.setdefault((label, shape), {})[n] = m
+    if not rows:
+        return []
+    order = sorted(rows, key=lambda k: k[1] != "plain")  # no key rule first, stable otherwise
+    lines = _header(("container", *[f"n = {fmt_n(n)}" for n in ns]), "l" + "r" * len(ns))
+    splits = []
+    for label, shape in order:
+        name = label if shape == "plain" else f"{label}, key=attribute"
+        by_n = rows[(label, shape)]
+        lines.append(_row(name, *[f"{by_n[n]['total']:.1f}" if n in by_n else "–" for n in ns]))
+        split = [f"{by_n[n]['traced']:.1f} + {by_n[n]['malloc']:.1f}" for n in ns
+                 if n in by_n and by_n[n]["malloc"] is not None]
+        if split:
+            splits.append(f"{name} {_and(split)}")
+    if splits:
+        lines += ["", "Traced + malloc, at " + _and([fmt_n(n) for n in ns]) + ": "
+                  + "; ".join(splits) + "."]
+    return lines
+
+
+def _and(items: list[str]) -> str:
+    return items[0] if len(items) == 1 else ", ".join(items[:-1]) + " and " + items[-1]
