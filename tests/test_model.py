@@ -26,6 +26,9 @@ ARGS = {
     "contains": (keys,), "range": (st.none() | bounds, st.none() | bounds, flags, flags),
     "iter_from": (bounds, counts), "iter_to": (bounds, counts),
     "first": (), "last": (), "snapshot": (), "ordered": (flags, counts), "clear": (),
+    "item": (st.integers(-30, 30),), "pop": (st.none() | st.integers(-30, 30),),
+    "slice": (st.none() | st.integers(-30, 30), st.none() | st.integers(-30, 30), st.sampled_from([None, 1, 2, -1, -3])),
+    "index": (keys,), "bisect": (bounds,),
 }
 # Drawing the name first keeps every operation about equally likely.
 ops = st.sampled_from(sorted(ARGS)).flatmap(lambda name: st.tuples(st.just(name), *ARGS[name]))
@@ -102,6 +105,37 @@ def check_against_model(by_attribute, steps):
             assert tree.first() is (model[min(model)] if model else None)
         elif op == "last":
             assert tree.last() is (model[max(model)] if model else None)
+        elif op == "item":
+            ks = sorted(model)
+            if -len(ks) <= args[0] < len(ks):
+                assert tree[args[0]] is model[ks[args[0]]]
+            else:
+                with pytest.raises(IndexError, match="^AVLTree index out of range$"):
+                    tree[args[0]]
+        elif op == "pop":
+            ks = sorted(model)
+            index = -1 if args[0] is None else args[0]
+            if not ks or not -len(ks) <= index < len(ks):
+                message = "pop from empty AVLTree" if not ks else "pop index out of range"
+                with pytest.raises(IndexError, match=f"^{message}$"):
+                    tree.pop() if args[0] is None else tree.pop(index)
+            else:
+                assert (tree.pop() if args[0] is None else tree.pop(index)) is model.pop(ks[index])
+        elif op == "slice":
+            same(tree[args[0]:args[1]:args[2]], ordered(sorted(model)[args[0]:args[1]:args[2]]))
+        elif op == "index":
+            ks = sorted(model)
+            if args[0] in model:
+                assert tree.index(probe(args[0])) == tree.index_key(args[0]) == ks.index(args[0])
+            else:
+                with pytest.raises(ValueError, match=" is not in tree$"):
+                    tree.index(probe(args[0]))
+        elif op == "bisect":
+            ks = sorted(model)
+            below, not_above = sum(k < args[0] for k in ks), sum(k <= args[0] for k in ks)
+            assert (tree.bisect_left_key(args[0]), tree.bisect_right_key(args[0])) == (below, not_above)
+            if by_attribute:
+                assert (tree.bisect_left(Obj(args[0])), tree.bisect_right(Obj(args[0]))) == (below, not_above)
         elif op == "snapshot":
             snapshots.append((tree.level_order(), list(tree.level_order())))
         elif op == "ordered":  # partly taken, the rest checked at the end

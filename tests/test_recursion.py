@@ -86,6 +86,13 @@ SCENARIOS = {
         trees = [AVLTree(range(3))]
         def start(): trees[0].range(include_end=bool_())
     """,
+    "index conversion": """
+        class Position(Probe):
+            def __index__(self):
+                return len(trees[0][Position():])
+        trees = [AVLTree(range(3))]
+        def start(): trees[0][Position()]
+    """,
     "count conversion": """
         class Count(Probe):
             def __index__(self):

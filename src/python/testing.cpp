@@ -29,6 +29,8 @@ bool destructor_fault_armed = false;
 // "deep_descents_from", n: descents in storage of n slots or more read two
 //   levels ahead; gives back the size it replaces.
 // "index_limit", n: the most slots a tree's storage may hand out (0 restores 2**32 - 1).
+// "pretend_change", tree: counts a change of the tree that did not happen,
+//   without handing its readers over: their next read must fail loudly.
 Result<PythonAvlTree*> tree_argument(PyObject* argument) {
   Result<PyTypeObject*> type = avl_tree_type();
   if (!type) return std::move(type).error();
@@ -69,6 +71,12 @@ Result<Ref> run_hook(PyObject* args) {
     Result<PythonAvlTree*> tree = tree_argument(argument);
     if (!tree) return std::move(tree).error();
     if (Status s = tree.value()->check_invariants(check_order); !s) return std::move(s).error();
+    return Ref::borrow(Py_None);
+  }
+  if (std::strcmp(command, "pretend_change") == 0) {
+    Result<PythonAvlTree*> tree = tree_argument(argument);
+    if (!tree) return std::move(tree).error();
+    tree.value()->pretend_change();
     return Ref::borrow(Py_None);
   }
   if (std::strcmp(command, "tree_storage") == 0) {

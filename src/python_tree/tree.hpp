@@ -253,6 +253,8 @@ class PythonAvlTree {
   // How many times the tree changed: readings that lend from the tree check
   // that it did not change under them.
   std::uint64_t changes() const noexcept { return changes_; }
+  // Counts a change that did not happen: the readings' check must catch it.
+  void pretend_change() noexcept { note_change(); }
 #endif
 
   // One step of a descent: the node passed and the side taken (true: right).
