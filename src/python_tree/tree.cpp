@@ -165,13 +165,23 @@ NodeIndex copy_in_order(const NodePool& from, NodePool& to, NodeIndex index) {
   return placed.value();
 }
 
+// Takes back what an insertion's descent counted in the nodes on its path.
+void uncount(const NodePool& pool, Path& path) noexcept {
+  for (int i = 0; i < path.depth(); ++i) pool.at(path[i].node)->before -= !path[i].right;
+}
+
+// What a descent does besides finding: a lookup records nothing; a removal
+// records every node passed and the side taken; an insertion also counts the
+// new node in every node it passes on the left, where the node is at hand,
+// and takes those counts back if it stores nothing.
+enum class Descent { Find, Remove, Insert };
+
 // The descent of every keyed operation: the node whose key compares Equal,
-// or kNoNode.  Insert and remove also record every node passed before it and
-// the side taken, in `path`; a lookup records nothing.
+// or kNoNode.
 //
 // In a tree too large for the cache every level is a miss that waits for the
 // one before it; a deep descent also asks for the four grandchildren.
-template <std::size_t Stride, bool Record, bool Deep>
+template <std::size_t Stride, Descent Kind, bool Deep>
 Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key, Path* path) {
   if (at == kNoNode) return kNoNode;
   const SlotView<Stride> slot(pool.chunk_table());
@@ -179,27 +189,40 @@ Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key
   for (;;) {
     const Node* const left_child = slot(node->left);
     const Node* const right_child = slot(node->right);
-    prefetch_node(left_child);
-    prefetch_node(right_child);
-    if constexpr (Deep) prefetch_grandchildren(slot, node, left_child, right_child);
+    // A tree this large is out of the caches: the second line of a node that
+    // spans two would be a miss of its own.
+    if constexpr (Deep) {
+      prefetch_node(left_child);
+      prefetch_node(right_child);
+      prefetch_grandchildren(slot, node, left_child, right_child);
+    } else {
+      __builtin_prefetch(left_child);
+      __builtin_prefetch(right_child);
+    }
     Result<Ordering> order = compare(key, node->key());
     if (!order) return std::move(order).error();
     if (order.value() == Ordering::Equal) return at;
     const bool right = order.value() == Ordering::Greater;
-    if constexpr (Record) path->push({at, right});
+    if constexpr (Kind != Descent::Find) path->push({at, right});
+    if constexpr (Kind == Descent::Insert) const_cast<Node*>(node)->before += !right;
     at = node->child(right);
     if (at == kNoNode) return kNoNode;
     node = right ? right_child : left_child;
   }
 }
 
-template <bool Record>
+template <Descent Kind>
 Result<NodeIndex> descend(const NodePool& pool, NodeIndex root, const KeyView& key, Path* path, bool deep) {
-  if (deep && pool.end() >= deep_descents_from)
-    return pool.keyed() ? descend<sizeof(KeyedNode), Record, true>(pool, root, key, path)
-                        : descend<sizeof(Node), Record, true>(pool, root, key, path);
-  return pool.keyed() ? descend<sizeof(KeyedNode), Record, false>(pool, root, key, path)
-                      : descend<sizeof(Node), Record, false>(pool, root, key, path);
+  Result<NodeIndex> found =
+      deep && pool.end() >= deep_descents_from
+          ? (pool.keyed() ? descend<sizeof(KeyedNode), Kind, true>(pool, root, key, path)
+                          : descend<sizeof(Node), Kind, true>(pool, root, key, path))
+          : (pool.keyed() ? descend<sizeof(KeyedNode), Kind, false>(pool, root, key, path)
+                          : descend<sizeof(Node), Kind, false>(pool, root, key, path));
+  if constexpr (Kind == Descent::Insert) {
+    if (!found || found.value() != kNoNode) uncount(pool, *path);
+  }
+  return found;
 }
 
 }  // namespace
@@ -237,7 +260,7 @@ void PythonAvlTree::find_ends() noexcept {
 Result<bool> PythonAvlTree::insert(Entry&& entry, bool path_loaded) {
   const KeyView key = KeyView::of(entry.key.get());
   Path path;
-  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path, !path_loaded);
+  Result<NodeIndex> found = descend<Descent::Insert>(pool_, root_, key, &path, !path_loaded);
   if (!found) {
     Entry dropped(std::move(entry));
     return std::move(found).error();
@@ -254,12 +277,14 @@ Result<bool> PythonAvlTree::insert(Entry&& entry, bool path_loaded) {
     // The first entry whose key is not its value: every node gets a value
     // slot, at the same index, so that the path stays valid.
     if (Status s = pool_.widen(); !s) {
+      uncount(pool_, path);
       Entry dropped(std::move(entry));
       return std::move(s).error();
     }
   }
   Result<NodeIndex> slot = pool_.take();
   if (!slot) {
+    uncount(pool_, path);
     Entry dropped(std::move(entry));
     return std::move(slot).error();
   }
@@ -274,17 +299,12 @@ Result<bool> PythonAvlTree::insert(Entry&& entry, bool path_loaded) {
   if (pool_.keyed()) static_cast<KeyedNode*>(node)->value = value;
   static_cast<void>(entry.key.release());
   link_of(pool_, root_, path, path.depth()) = slot.value();
-  // Every node the path left to the left has one more node before it; a
-  // path that never turned right (or left) ends at the new first (last) node.
-  bool rightmost = true, leftmost = true;
-  for (int i = 0; i < path.depth(); ++i) {
-    const Step step = path[i];
-    pool_.at(step.node)->before += !step.right;
-    leftmost &= !step.right;
-    rightmost &= step.right;
-  }
-  if (leftmost) first_ = slot.value();
-  if (rightmost) last_ = slot.value();
+  // A node linked below the first (last) node, on its left (right), is the
+  // new first (last).  The nodes passed counted it on the way down.
+  const bool leaf_of_root = path.empty();
+  if (leaf_of_root || (path[path.depth() - 1].node == first_ && !path[path.depth() - 1].right))
+    first_ = slot.value();
+  if (leaf_of_root || (path[path.depth() - 1].node == last_ && path[path.depth() - 1].right)) last_ = slot.value();
   ++len_;
   count_key(key.native, 1);
   note_change();
@@ -336,7 +356,7 @@ Entry PythonAvlTree::unlink(Path& path, NodeIndex at) {
 
 Result<bool> PythonAvlTree::remove(const KeyView& key) {
   Path path;
-  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path, true);
+  Result<NodeIndex> found = descend<Descent::Remove>(pool_, root_, key, &path, true);
   if (!found) return std::move(found).error();
   if (found.value() == kNoNode) return false;
   // Finalisers of the removed value and key find the tree consistent.
@@ -361,7 +381,7 @@ Entry PythonAvlTree::remove_at(std::uint64_t position) {
 }
 
 Result<PyObject*> PythonAvlTree::find(const KeyView& key) const {
-  Result<NodeIndex> found = descend<false>(pool_, root_, key, nullptr, true);
+  Result<NodeIndex> found = descend<Descent::Find>(pool_, root_, key, nullptr, true);
   if (!found) return std::move(found).error();
   if (found.value() == kNoNode) return static_cast<PyObject*>(nullptr);
   return value_in(pool_, pool_.at(found.value()));
