@@ -10,6 +10,10 @@ SEED = 20_240_611
 RANGE_WIDTH = 100   # values per range query and per counted run
 RANGE_QUERIES = 5_000
 FIRST_CALLS = 20    # next(iter(x)) calls per timed run
+POSITION_QUERIES = 5_000  # tree[i], index, bisect and slice queries per timed run
+POPS = 5_000        # pops per timed run (at most half the values)
+HEAD = 17           # values taken from the front of a fresh iterator
+ENDS_CALLS = 2_000  # first()/last() pairs per timed run
 # The mixed workload: shares of inserts, lookups and removals, in that order.
 MIXED_SHARES = (50, 30, 20)
 INSERT, LOOKUP, REMOVE = 0, 1, 2
@@ -39,6 +43,8 @@ class Data:
     str_pairs: list[tuple[str, int]]  # distinct; equal first items are common
     mixed_base: list[int]    # present before the mixed workload starts
     mixed_ops: list[tuple[int, int]] = field(repr=False)  # (INSERT | LOOKUP | REMOVE, value)
+    positions: list[int] = field(default_factory=list, repr=False)  # random i with i + RANGE_WIDTH < n
+    pop_positions: list[int] = field(default_factory=list, repr=False)  # the j-th valid after j pops
 
 
 def _distinct_strs(rng: random.Random, n: int) -> list[str]:
@@ -103,5 +109,9 @@ def make_data(n: int, seed: int = SEED) -> Data:
     str_pairs = [(s[:3], v) for s, v in zip(strs, ints)]
     floats = [v / 3.0 for v in ints]
     base, ops = _mixed(rng, ints)
+    positions = [rng.randrange(n - width) for _ in range(min(n, POSITION_QUERIES))]
+    pops = min(n // 2, POPS)
+    pop_positions = [rng.randrange(n - j) for j in range(pops)]
     return Data(n, ints, lookups, removals, queries, [a for a, _ in queries],
-                [Keyed(x) for x in ints], strs, floats, int_pairs, str_pairs, base, ops)
+                [Keyed(x) for x in ints], strs, floats, int_pairs, str_pairs, base, ops,
+                positions, pop_positions)

@@ -32,8 +32,11 @@ FLOOR = "floor"          # a lower bound the subject cannot beat by design
 PART = "part"            # a share of the subject's own time
 
 VALUE_KINDS = frozenset({"int", "float", "str", "tuple"})
+# Reads and removals by position, which containers without positions skip.
+POSITION_OPS = frozenset({"items", "indexes", "bisects", "pop_front", "pop_back", "pop_random", "slices"})
 ALL_OPS = frozenset({"construct", "insert_all", "remove_all", "contains_all", "iterate",
-                     "first", "ranges", "runs", "mixed", "round_trip"})
+                     "first", "ranges", "runs", "mixed", "round_trip", "head", "next_above",
+                     "ends"}) | POSITION_OPS
 
 
 def _round_trip(obj: Any) -> Any:
@@ -135,6 +138,43 @@ class Peer:
     def round_trip(self, s: Any, _: Any = None) -> Any:
         return _round_trip(s)
 
+    # -- positions, as sortedcontainers spells them ------------------------
+    def items(self, s: Any, positions: list[int]) -> list:
+        return [s[i] for i in positions]
+
+    def indexes(self, s: Any, values: list) -> list:
+        index = s.index
+        return [index(x) for x in values]
+
+    def bisects(self, s: Any, values: list) -> list:
+        bisect = s.bisect_left
+        return [bisect(x) for x in values]
+
+    def pop_front(self, s: Any, count: int) -> list:
+        pop = s.pop
+        return [pop(0) for _ in range(count)]
+
+    def pop_back(self, s: Any, count: int) -> list:
+        pop = s.pop
+        return [pop() for _ in range(count)]
+
+    def pop_random(self, s: Any, positions: list[int]) -> list:
+        pop = s.pop
+        return [pop(i) for i in positions]
+
+    def slices(self, s: Any, positions: list[int], width: int) -> list:
+        return [s[i:i + width] for i in positions]
+
+    def head(self, s: Any, calls: int, count: int) -> list:
+        return [list(islice(iter(s), count)) for _ in range(calls)]
+
+    def next_above(self, s: Any, values: list) -> list:
+        above = s.irange
+        return [next(above(x, inclusive=(False, True))) for x in values]
+
+    def ends(self, s: Any, calls: int) -> list:
+        return [(s[0], s[-1]) for _ in range(calls)]
+
 
 # ---------------------------------------------------------------------------
 
@@ -161,6 +201,14 @@ class Quorvel(Peer):
     def runs(self, s, starts, count):
         run = s.iter_from
         return [list(run(a, count)) for a in starts]
+
+    def next_above(self, s, values):
+        above = s.range
+        return [next(above(x, None, include_start=False)) for x in values]
+
+    def ends(self, s, calls):
+        first, last = s.first, s.last
+        return [(first(), last()) for _ in range(calls)]
 
 
 class QuorvelShare(Quorvel):
@@ -276,6 +324,16 @@ class OOTreeSetPeer(Peer):
         keys = s.keys
         return [list(islice(keys(a), count)) for a in starts]
 
+    ops = ALL_OPS - POSITION_OPS
+
+    def next_above(self, s, values):
+        keys = s.keys
+        return [next(iter(keys(x, excludemin=True))) for x in values]
+
+    def ends(self, s, calls):
+        first, last = s.minKey, s.maxKey
+        return [(first(), last()) for _ in range(calls)]
+
 
 class LLTreeSetPeer(OOTreeSetPeer):
     label = "LLTreeSet"
@@ -292,6 +350,7 @@ class BintreesPeer(Peer):
     """bintrees' Cython trees; a build without its native code is reported absent."""
 
     dist = "bintrees"
+    ops = ALL_OPS - POSITION_OPS - {"next_above", "ends"}
     name = ""
     note = ("bintrees' key_slice walks from the smallest key (O(n) a query): its range "
             "reads step with ceiling_key and succ_key")

@@ -83,6 +83,27 @@ WORKLOADS: list[Workload] = [
     Workload("str_pair_insert", "insert (str, int) tuples", "insert_all", EMPTY,
              lambda d: (d.str_pairs,), values=lambda d: d.str_pairs, kind="tuple",
              also=("SortedList",)),
+    Workload("item", "tree[i], random i", "items", FULL, lambda d: (d.positions,),
+             count=lambda d: len(d.positions), unit="query", reuse=True, also=("SortedList",)),
+    Workload("index", "index(value)", "indexes", FULL, lambda d: (d.lookups[:D.POSITION_QUERIES],),
+             count=lambda d: min(d.n, D.POSITION_QUERIES), unit="query", reuse=True, also=("SortedList",)),
+    Workload("bisect", "bisect_left(value)", "bisects", FULL, lambda d: (d.lookups[:D.POSITION_QUERIES],),
+             count=lambda d: min(d.n, D.POSITION_QUERIES), unit="query", reuse=True, also=("SortedList",)),
+    Workload("pop_front", "pop(0)", "pop_front", FULL, lambda d: (len(d.pop_positions),),
+             count=lambda d: len(d.pop_positions), unit="pop", also=("SortedList",)),
+    Workload("pop_back", "pop()", "pop_back", FULL, lambda d: (len(d.pop_positions),),
+             count=lambda d: len(d.pop_positions), unit="pop", also=("SortedList",)),
+    Workload("pop_random", "pop(i), random i", "pop_random", FULL, lambda d: (d.pop_positions,),
+             count=lambda d: len(d.pop_positions), unit="pop", also=("SortedList",)),
+    Workload("slice", f"tree[i:i+{D.RANGE_WIDTH}]", "slices", FULL, lambda d: (d.positions, D.RANGE_WIDTH),
+             count=lambda d: len(d.positions), unit="query", reuse=True, also=("SortedList",)),
+    Workload("head", f"first {D.HEAD} values of a fresh iterator", "head", FULL,
+             lambda d: (D.FIRST_CALLS, D.HEAD), count=lambda d: D.FIRST_CALLS, unit="call", reuse=True,
+             also=("SortedList",)),
+    Workload("next_above", "next value above v", "next_above", FULL, lambda d: (d.starts,),
+             count=lambda d: len(d.starts), unit="query", reuse=True, also=("SortedList",)),
+    Workload("ends", "first() and last()", "ends", FULL, lambda d: (D.ENDS_CALLS,),
+             count=lambda d: D.ENDS_CALLS, unit="pair", reuse=True, also=("OOTreeSet",)),
 ]
 BY_NAME = {w.name: w for w in WORKLOADS}
 
@@ -139,8 +160,10 @@ def _observe(w: Workload, p: Plan, d: Data) -> Any:
     """What a loop computed, in a form every implementation can be compared by."""
     s = p.build()
     out = p.run(s)
-    if w.op in ("ranges", "runs"):
+    if w.op in ("ranges", "runs", "slices", "head"):
         return [list(r) for r in out]
+    if w.op in ("items", "indexes", "bisects", "pop_front", "pop_back", "pop_random", "next_above", "ends"):
+        return list(out)
     if w.op == "first":
         return out
     if w.op == "contains_all":

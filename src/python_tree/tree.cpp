@@ -315,7 +315,18 @@ Result<bool> PythonAvlTree::insert(Entry&& entry, bool path_loaded) {
 Entry PythonAvlTree::unlink(Path& path, NodeIndex at) {
   Node* node = pool_.at(at);
   const int depth = path.depth();
-  const bool was_end = at == first_ || at == last_;
+  // The first node has no left child: the next one is the leftmost of its
+  // right subtree, or else its parent.  The last node mirrors it.  Which
+  // node that is does not change as the tree is rebalanced.
+  const NodeIndex parent = depth > 0 ? path[depth - 1].node : kNoNode;
+  const auto next_end = [&](bool right_side) {
+    NodeIndex end = node->child(right_side);
+    if (end == kNoNode) return parent;
+    while (pool_.at(end)->child(!right_side) != kNoNode) end = pool_.at(end)->child(!right_side);
+    return end;
+  };
+  const NodeIndex new_first = at == first_ ? next_end(true) : first_;
+  const NodeIndex new_last = at == last_ ? next_end(false) : last_;
   if (node->left == kNoNode || node->right == kNoNode) {
     link_of(pool_, root_, path, depth) = node->left != kNoNode ? node->left : node->right;
   } else {
@@ -349,7 +360,8 @@ Entry PythonAvlTree::unlink(Path& path, NodeIndex at) {
   count_key(key.native, -1);
   note_change();
   if (retrace_shrink(pool_, root_, path)) --height_;
-  if (was_end) find_ends();
+  first_ = new_first;
+  last_ = new_last;
   maybe_compact();
   return removed;
 }
