@@ -21,6 +21,10 @@ void prefetch_insertions(const PythonValues& values, std::size_t from, const Pyt
   tree.prefetch_descents(keys, count);
 }
 
+// Trees this large are laid out in key order once built: a smaller one stays
+// in the caches, where the order of its nodes matters little.
+constexpr std::uint64_t kLayOutFrom = 4096;
+
 // Inserts every collected value in order, deriving each key only after the
 // value before it was placed.
 Status insert_all(PythonValues& values, const KeyExtractor& extractor, PythonAvlTree& tree) {
@@ -77,7 +81,13 @@ Result<Ref> construct(PyTypeObject& type, Args bound) {
     return error;
   }
   values.clear();
-  tree.trim();
+  // Nodes lie in the order their values arrived; laid out again in key
+  // order, every ordered walk of the new tree reads its storage front to back.
+  if (tree.len() >= kLayOutFrom) {
+    tree.lay_out_in_order();
+  } else {
+    tree.trim();
+  }
   return create_tree_object(&type, std::move(extractor), std::move(tree));
 }
 

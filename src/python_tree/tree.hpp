@@ -206,6 +206,12 @@ class PythonAvlTree {
     pool_.reserve(count);
   }
   void trim() noexcept { pool_.trim(); }
+  // Moves the nodes into storage of exactly `len` slots, in key order, so
+  // that ordered walks read it front to back: O(n), no comparison; shape and
+  // entries stay.  A hint: without the memory the nodes stay where they are.
+  void lay_out_in_order() {
+    if (!compact()) pool_.trim();
+  }
 
   // Builds the tree of `entries`, in that order, into an empty tree with
   // minimal height and no comparison: the order is trusted, not checked.
