@@ -81,11 +81,70 @@ Result<SortedEntries> SortedEntries::sort(EntrySnapshot&& entries) {
 
 namespace {
 
+// Trees of this many entries or more are read breadth first before the walk
+// (see read_in_order); below it they mostly sit in cache.
+constexpr std::uint64_t kBreadthFirstFrom = std::uint64_t{1} << 14;
+constexpr std::size_t kAhead = 16;  // nodes are asked for this far ahead of their reading
+constexpr std::uint32_t kNoLink = UINT32_MAX;
+
+struct Links {
+  std::uint32_t left;  // positions in the breadth-first order, or kNoLink
+  std::uint32_t right;
+};
+
+// The tree's nodes in ascending key order, into `out`.  Along a path each
+// node is a cache miss that waits for the one before it; the nodes of a level
+// do not depend on each other, so reading the tree level by level lets their
+// misses overlap, and the order is then read off a compact copy of the links.
+// The work memory is optional: without it (false) the caller walks the tree.
+bool read_in_order(const PythonAvlTree& tree, Vec<const Node*>& out) {
+  const std::uint64_t len = tree.len();
+  if (len > kNoLink) return false;
+  Vec<const Node*> order;
+  Vec<Links> links;
+  if (!order.reserve(len) || !links.reserve(len) || !out.reserve(len)) return false;
+  const auto enqueue = [&](const Node* child) -> std::uint32_t {
+    if (child == nullptr) return kNoLink;
+    if (order.size() == len) throw Fault("tree holds more nodes than its length");
+    order.push_reserved(static_cast<const Node*>(child));
+    return static_cast<std::uint32_t>(order.size() - 1);
+  };
+  enqueue(tree.root());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + kAhead < order.size()) __builtin_prefetch(order[i + kAhead]);
+    const Node* node = order[i];
+    const std::uint32_t left = enqueue(tree.left_of(node));
+    links.push_reserved(Links{left, enqueue(tree.right_of(node))});
+  }
+  PathStack<std::uint32_t> stack;
+  std::uint32_t at = order.empty() ? kNoLink : 0;
+  for (;;) {
+    for (; at != kNoLink; at = links[at].left) stack.push(at);
+    if (stack.empty()) break;
+    at = stack.pop();
+    out.push_reserved(static_cast<const Node*>(order[at]));
+    at = links[at].right;
+  }
+  return true;
+}
+
 // The runs a walk reads: the current entry's key and a new reference to
 // the entry, until done.
+//
+// A tree's run reads large trees' nodes from an array in order, asking for
+// each well before its turn; small ones (and large ones without memory for
+// the array) are walked with a stack.
 class TreeRun {
  public:
-  explicit TreeRun(const PythonAvlTree& tree) : tree_(tree) { descend(tree.root()); }
+  explicit TreeRun(const PythonAvlTree& tree) : tree_(tree) {
+    if (tree.len() >= kBreadthFirstFrom && read_in_order(tree, nodes_)) {
+      for (std::size_t i = 0; i < kAhead && i < nodes_.size(); ++i) __builtin_prefetch(nodes_[i]);
+      current_ = nodes_.empty() ? nullptr : nodes_[0];
+    } else {
+      nodes_.clear();
+      descend(tree.root());
+    }
+  }
 
   std::uint64_t size() const noexcept { return tree_.len(); }
   bool done() const noexcept { return current_ == nullptr; }
@@ -94,6 +153,19 @@ class TreeRun {
     return Entry(Ref::borrow(tree_.value_of(current_)), Ref::borrow(current_->key_object()));
   }
   void next() {
+    if (!nodes_.empty()) {
+      ++at_;
+      // The objects a kept entry's references are taken to lie anywhere;
+      // they are asked for once their node has had time to arrive.
+      if (at_ + kAhead < nodes_.size()) __builtin_prefetch(nodes_[at_ + kAhead]);
+      if (at_ + kAhead / 2 < nodes_.size()) {
+        const Node* soon = nodes_[at_ + kAhead / 2];
+        __builtin_prefetch(tree_.value_of(soon), 1);
+        __builtin_prefetch(soon->key_object(), 1);
+      }
+      current_ = at_ < nodes_.size() ? nodes_[at_] : nullptr;
+      return;
+    }
     pending_.pop();
     descend(tree_.right_of(current_));
   }
@@ -111,6 +183,8 @@ class TreeRun {
   }
 
   const PythonAvlTree& tree_;
+  Vec<const Node*> nodes_;  // large trees: every node in order
+  std::size_t at_ = 0;
   PathStack<const Node*> pending_;
   const Node* current_ = nullptr;
 };
@@ -216,9 +290,14 @@ Result<Merged> merge_any(SetOperation operation, Left left, Right right) {
 // the other run; the left run's key stays the left operand either way.
 enum class Part { Left, Right };
 
+// Without a comparison when the part is the longer run.
+template <Part P>
+bool too_long(std::uint64_t left, std::uint64_t right) {
+  return P == Part::Left ? left > right : right > left;
+}
+
 template <Part P, class Left, class Right>
 Result<bool> includes(Left left, Right right) {
-  if (P == Part::Left ? left.size() > right.size() : right.size() > left.size()) return false;
   while (!left.done() && !right.done()) {
     Result<Ordering> order = compare(left.key(), right.key());
     if (!order) return std::move(order).error();
@@ -261,18 +340,22 @@ Result<Merged> merge(SetOperation operation, const PythonAvlTree& left, const So
 }
 
 Result<bool> is_subset(const PythonAvlTree& left, const PythonAvlTree& right) {
+  if (too_long<Part::Left>(left.len(), right.len())) return false;
   return includes<Part::Left>(TreeRun(left), TreeRun(right));
 }
 
 Result<bool> is_subset(const PythonAvlTree& left, const SortedEntries& right) {
+  if (too_long<Part::Left>(left.len(), right.size())) return false;
   return includes<Part::Left>(TreeRun(left), SortedRun(right));
 }
 
 Result<bool> is_superset(const PythonAvlTree& left, const PythonAvlTree& right) {
+  if (too_long<Part::Right>(left.len(), right.len())) return false;
   return includes<Part::Right>(TreeRun(left), TreeRun(right));
 }
 
 Result<bool> is_superset(const PythonAvlTree& left, const SortedEntries& right) {
+  if (too_long<Part::Right>(left.len(), right.size())) return false;
   return includes<Part::Right>(TreeRun(left), SortedRun(right));
 }
 
