@@ -175,6 +175,10 @@ class Boom(Exception):
     """Raised on purpose by hostile keys."""
 
 
+# What hostile input may make a member raise.
+EXPECTED_KINDS = (TypeError, ValueError, IndexError, AttributeError, RuntimeError, RecursionError, Boom)
+
+
 class BadBool:
     def __bool__(self):
         raise Boom("__bool__")
@@ -280,6 +284,11 @@ OPERATIONS = {
     "from_sorted": lambda t, x: rebuild(t),
     "copy": lambda t, x: copy.copy(t),
     "pickle": lambda t, x: pickle.loads(pickle.dumps(t)),
+    "item": lambda t, x: (t[len(t) // 2], t[-1]) if t else t[:],
+    "slices": lambda t, x: (t[1:-1], t[::-2], t[len(t) // 3::3]),
+    "reversed": lambda t, x: list(reversed(t)),
+    "pop": lambda t, x: t.pop(),
+    "length_hint": lambda t, x: operator.length_hint(iter(t)),
     "copy_method": lambda t, x: t.copy(),
     "update": lambda t, x: t.update([x]),
     # The changing members take a tree without key rule: reading t's rule would meet t's guard first.
@@ -299,8 +308,27 @@ OPERATIONS = {
     "in_place_difference": lambda t, x: in_place_difference(t, AVLTree([x])),
     "in_place_symmetric_difference": lambda t, x: in_place_symmetric_difference(t, AVLTree([x])),
 }
-MUTATING = {"insert", "remove", "remove_key", "clear", "update", "update_tree", "in_place_union",
+MUTATING = {"insert", "remove", "remove_key", "clear", "pop", "update", "update_tree", "in_place_union",
             "in_place_intersection", "in_place_difference", "in_place_symmetric_difference"}
+
+
+class Lookup:
+    """An operation calling one member with the value or key it is given."""
+
+    def __init__(self, name):
+        self.name, self.covers = name, {name}
+
+    def __call__(self, tree, x):
+        return getattr(tree, self.name)(x)
+
+
+# Every other member that takes one value or one key and changes nothing is
+# an operation of its own, found by its text signature: a new lookup joins
+# the tables without being typed into them.
+for _name, _member in vars(AVLTree).items():
+    if (not _name.startswith("_") and _name not in OPERATIONS and _name not in MUTATING
+            and getattr(_member, "__text_signature__", None) in ("($self, value)", "($self, key)")):
+        OPERATIONS[_name] = Lookup(_name)
 
 
 def run_isolated(code, timeout=300):

@@ -16,7 +16,7 @@ from helpers import (BOOL_DEFINITIONS, LIED_ABOUT, MUTATING, OPERATIONS, TYPE_LI
 from quorvel import AVLTree
 from quorvel.quorvel import _avltree_from_sorted_entries
 
-EXPECTED = (TypeError, ValueError, AttributeError, RuntimeError, RecursionError, Boom)
+EXPECTED = helpers.EXPECTED_KINDS
 EXAMPLES = int(os.environ.get("QUORVEL_FUZZ_EXAMPLES", "200"))
 FUZZED = sorted(set(OPERATIONS) - {"pickle"})  # hostile objects hold closures that cannot be pickled
 current = [None]
@@ -72,8 +72,8 @@ def make_tree(rule, initial):
 @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 @given(rules, st.lists(values, max_size=12), st.integers(0, 2**32 - 1),
        st.lists(st.tuples(st.sampled_from(FUZZED), values), min_size=5, max_size=40),
-       st.lists(st.integers(-5, 5), max_size=4))
-def test_random_operations_on_hostile_values(rule, initial, seed, steps, linked):
+       st.lists(st.integers(-5, 5), max_size=4), st.booleans())
+def test_random_operations_on_hostile_values(rule, initial, seed, steps, linked, collecting):
     helpers.RNG.seed(seed)
     try:
         tree = make_tree(rule, initial)
@@ -91,6 +91,10 @@ def test_random_operations_on_hostile_values(rule, initial, seed, steps, linked)
             pass
         del value
     current[0] = tree
+    # On 3.10 and 3.11 a collection may then run inside any allocation of a tracked object.
+    thresholds = gc.get_threshold()
+    if collecting:
+        gc.set_threshold(1)
     try:
         for name, x in steps:
             try:
@@ -102,10 +106,110 @@ def test_random_operations_on_hostile_values(rule, initial, seed, steps, linked)
             del result
             check_structure(tree)
     finally:
+        gc.set_threshold(*thresholds)
         current[0] = None
     del tree
     gc.collect()
     assert all(w() is None for w in watched), "a cycle through a tree was not collected"
+
+
+# Trees made without construction.  Making one replaces AVLTree.__new__ for
+# the rest of the process, so they are fuzzed in a child process of their own.
+BARE = """
+import gc, random, sys, weakref
+sys.path.insert(0, TESTS)
+import helpers
+from helpers import EXPECTED_KINDS, OPERATIONS, Hostile, Linked, check_native
+from quorvel import AVLTree
+AVLTree.__new__ = lambda cls, *a, **k: object.__new__(cls)
+names = sorted(set(OPERATIONS) - {"construct", "pickle"})
+rng = random.Random(SEED)
+def value():
+    kind = rng.randrange(4)
+    if kind == 0: return rng.randrange(-50, 50)
+    if kind == 1: return Hostile(rng.randrange(-50, 50), rng.choice([None, None, "raise", "false", "random"]))
+    if kind == 2: return Linked(rng.randrange(-50, 50))
+    return rng.random() * 100 - 50
+watched = []
+for round in range(ROUNDS):
+    tree = AVLTree()
+    assert len(tree) == 0 and tree.height == 0
+    for step in range(rng.randrange(5, 60)):
+        x = value()
+        if isinstance(x, Linked):
+            x.back = (tree, iter(tree))
+            watched.append(weakref.ref(x))
+        try:
+            OPERATIONS[rng.choice(names)](tree, x)
+        except EXPECTED_KINDS:
+            pass
+        check_native(tree, order=False)
+        assert len(list(tree.pre_order())) == len(tree)
+    if rng.random() < 0.5:
+        for v in range(600):
+            try:
+                tree.insert(v + 0.5)
+            except EXPECTED_KINDS:
+                pass
+    del tree, x
+gc.collect()
+print(sum(w() is not None for w in watched))
+"""
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_operations_on_trees_made_without_construction(seed):
+    code = (BARE.replace("TESTS", repr(os.path.dirname(__file__))).replace("SEED", str(seed))
+            .replace("ROUNDS", str(max(EXAMPLES // 20, 5))))
+    assert helpers.run_isolated(code).split() == ["0"]
+
+
+# Lazy readers of large trees kept in cycles with their trees, advanced,
+# dropped and handed over in random order, with collections in between: each
+# yields what the tree held when it was made, and everything is collected.
+def play_readers(tree, steps):
+    readers = []  # (iterator, what it must still yield)
+    for action, x in steps:
+        if action == "read":
+            snapshot = list(tree)
+            readers.append((tree.descending(), snapshot[::-1]) if x % 2 else (iter(tree), snapshot))
+        elif action == "advance" and readers:
+            it, rest = readers[x % len(readers)]
+            for _ in range(min(x, len(rest))):
+                assert next(it) is rest.pop(0)
+        elif action == "change":
+            if tree.search_key(x) is None:
+                tree.insert(Linked(x))
+            else:
+                tree.remove_key(x)
+        elif action == "drop" and readers:
+            readers.pop(x % len(readers))
+        elif action == "collect":
+            gc.collect()
+        elif action == "cycle" and len(tree):
+            value = tree.search_key(x) or tree.first()
+            value.back = (tree, iter(tree), tree.descending())
+    for it, rest in readers:
+        assert list(it) == rest
+
+
+@settings(max_examples=max(EXAMPLES // 4, 10), deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.integers(512, 1500), st.lists(st.tuples(st.sampled_from(
+    ["read", "read", "advance", "change", "drop", "collect", "cycle"]), st.integers(0, 40)), max_size=30),
+    st.booleans())
+def test_random_lazy_readers_in_cycles(n, steps, collecting):
+    tree = AVLTree((Linked(k) for k in range(n)), key="v")
+    watched = [weakref.ref(v) for v in tree]
+    thresholds = gc.get_threshold()
+    if collecting:
+        gc.set_threshold(1)
+    try:
+        play_readers(tree, steps)
+    finally:
+        gc.set_threshold(*thresholds)
+    del tree
+    gc.collect()
+    assert all(w() is None for w in watched), "a cycle through a tree and its readers was not collected"
 
 
 # Lying metaclasses: every message names the real type, and a flag is what

@@ -37,6 +37,8 @@ def guard_error(call):
         call()
     except RuntimeError as e:
         return str(e)
+    except (ValueError, IndexError):
+        pass  # a lookup by position of what is not there: the guard let it run
 
 
 class Dying(Hostile):
@@ -88,7 +90,7 @@ def test_inconsistent_comparisons_keep_the_structure(mixed):
             x = Hostile(step, modes[(round_ + step) % 5] if mixed else "random")
             try:
                 OPERATIONS[names[(round_ * 7 + step) % len(names)] if step % 3 == 0 else "insert"](tree, x)
-            except (Boom, TypeError, ValueError):
+            except (Boom, TypeError, ValueError, IndexError):
                 pass
             check_avl(tree)  # balance, heights, one node per value; order need not hold
 

@@ -88,14 +88,30 @@ def test_removed_values_live_until_yielded_or_dropped():
     assert all(r() is None for r in refs)
 
 
-def test_iterator_does_not_keep_the_tree_alive():
+def test_a_reader_holds_its_tree_until_it_stops_reading():
     tree = AVLTree(range(N))
     before = sys.getrefcount(tree)
-    it = iter(tree)
-    assert sys.getrefcount(tree) == before
+    it, other = iter(tree), tree.descending()
+    assert sys.getrefcount(tree) == before + 2
     next(it)
-    del tree
+    del other  # a dropped reader lets go
+    assert sys.getrefcount(tree) == before + 1
+    tree.insert(-1)  # handed its values: the reader no longer reads the tree
+    assert sys.getrefcount(tree) == before
     assert list(it) == list(range(1, N))
+
+
+def test_a_reader_keeps_an_otherwise_dropped_tree_until_it_is_done():
+    class V:
+        def __init__(self, k):
+            self.k = k
+
+    tree = AVLTree((V(k) for k in range(N)), key="k")
+    refs = [weakref.ref(v) for v in tree]
+    it = iter(tree)
+    del tree
+    assert [v.k for v in it] == list(range(N))
+    assert all(r() is None for r in refs)  # the finished reader let go of the tree
 
 
 class Linked:
@@ -167,18 +183,19 @@ def test_advanced_from_inside_the_trees_own_comparisons(member):
     assert Probe.seen and len(got) == N and all(a is b for a, b in zip(got, values))
 
 
-def test_the_rest_is_taken_even_when_its_work_memory_fails(hooks):
-    # Work arrays make reading a large rest faster; without them the rest
-    # is still taken, by the plain walk.
+def test_long_runs_are_read_even_when_their_work_memory_fails(hooks):
+    # Work arrays make long runs of a large tree faster; without them a run
+    # is still read, by the plain walk: both where next() reads ahead and
+    # where a change hands a reader its rest.
     values = list(range(40_000))
     tree = AVLTree(values)
     it, changed = iter(tree), iter(tree)
-    got = [next(it) for _ in range(16)]  # the first part
+    got = [next(it) for _ in range(4096)]  # runs of 16, 16, 32, ..., 2048: the lent values are used up
     hooks("fail_allocation", 1)
-    got.append(next(it))  # the rest
+    got.append(next(it))  # a run of 4096, breadth first
     assert hooks("allocations_left") == 0
     hooks("fail_allocation", 1)
-    tree.clear()  # hands `changed` its rest
+    tree.clear()  # hands `changed` its 40,000 values, and `it` the rest of its own
     assert hooks("allocations_left") == 0
     assert got + list(it) == values and list(changed) == values
 

@@ -28,6 +28,10 @@ PROTOCOLS = {
     "bool": {"__bool__"},
     "repr": {"__repr__"},
     "list": {"__iter__", "_AVLTreeIterator.__iter__", "_AVLTreeIterator.__next__"},
+    "BINARY_SUBSCR": {"__getitem__"},
+    "BINARY_SLICE": {"__getitem__"},
+    "reversed": {"__reversed__", "_AVLTreeIterator.__iter__", "_AVLTreeIterator.__next__"},
+    "length_hint": {"_AVLTreeIterator.__length_hint__"},
     "copy": {"__reduce__", "_avltree_from_sorted_entries"},
     "pickle": {"__reduce__", "_avltree_from_sorted_entries"},
     "rebuild": {"_avltree_from_sorted_entries"},
@@ -56,8 +60,8 @@ def names_used(code, seen=None):
     for instruction in dis.get_instructions(code):
         if instruction.opname in ("LOAD_ATTR", "LOAD_METHOD", "LOAD_GLOBAL", "LOAD_NAME"):
             names.add(instruction.argval)
-        elif instruction.opname == "CONTAINS_OP":
-            names.add("CONTAINS_OP")
+        elif instruction.opname in ("CONTAINS_OP", "BINARY_SUBSCR", "BINARY_SLICE"):
+            names.add(instruction.opname)
         elif instruction.opname == "BINARY_OP":
             names.add(instruction.argrepr)
         elif instruction.opname in OPERATOR_OPCODES:
@@ -71,6 +75,8 @@ def names_used(code, seen=None):
 
 
 def reached(operation):
+    if isinstance(operation, helpers.Lookup):
+        return set(operation.covers)
     names = names_used(operation.__code__)
     members = public_members()
     return {name for name in names if name in members} | set().union(*(PROTOCOLS.get(name, ()) for name in names))

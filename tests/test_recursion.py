@@ -150,3 +150,78 @@ def test_deep_reentry_ends_in_recursion_error(scenario, limit, stack):
     code = (RUNNER.replace("SCENARIO", textwrap.dedent(SCENARIOS[scenario]))
             .replace("LIMIT", str(limit)).replace("STACK", str(stack)))
     assert run_isolated(code).split() == ["0"], "probes left behind"
+
+
+# A thread with a large stack uses the check and exits, and its stack is
+# unmapped; threads with small stacks are then made (the earlier ones kept
+# alive, so that the free addresses above are used up) until one is given
+# addresses inside the dead thread's stack.  It must
+# still be stopped before its own stack runs out.
+STACKS_COME_AND_GO = """
+import ctypes, sys, threading
+from quorvel import AVLTree
+libc = ctypes.CDLL(None)
+libc.pthread_self.restype = ctypes.c_ulong
+libc.pthread_getattr_np.argtypes = [ctypes.c_ulong, ctypes.c_void_p]
+def my_stack():
+    attributes = ctypes.create_string_buffer(256)
+    libc.pthread_getattr_np(libc.pthread_self(), attributes)
+    low, size = ctypes.c_void_p(), ctypes.c_size_t()
+    libc.pthread_attr_getstack(attributes, ctypes.byref(low), ctypes.byref(size))
+    libc.pthread_attr_destroy(attributes)
+    return low.value, low.value + size.value
+class K:
+    def __init__(self, tree): self.tree = tree
+    def __eq__(self, other): return self.tree.contains(K(self.tree)) and False
+    def __lt__(self, other): return False
+    def __gt__(self, other): return True
+def deep():
+    tree = AVLTree([K(None)])
+    try:
+        tree.contains(K(tree))
+    except RecursionError:
+        return "RecursionError"
+    return "no error"
+class Plain:
+    def __eq__(self, other): return False
+    def __lt__(self, other): return False
+    def __gt__(self, other): return True
+sys.setrecursionlimit(1_000_000)
+big = []
+def once():
+    big.append(my_stack())
+    AVLTree([Plain()]).contains(Plain())   # a single check records this thread's stack
+threading.stack_size(256 << 20)
+worker = threading.Thread(target=once)
+worker.start(); worker.join()
+low, high = big[0]
+threading.stack_size(512 << 10)
+for _ in range(2):  # the thread library unmaps a dead stack when a later thread ends
+    worker = threading.Thread(target=lambda: None)
+    worker.start(); worker.join()
+release, waiting, result = threading.Event(), [], []
+def small():
+    start, end = my_stack()
+    if low <= start < high and not result:
+        result.append(deep())
+    else:
+        release.wait()
+for _ in range(600):
+    worker = threading.Thread(target=small)
+    worker.start()
+    waiting.append(worker)
+    worker.join(0.01)
+    if result:
+        break
+release.set()
+for worker in waiting:
+    worker.join()
+print(result[0] if result else "never_inside")
+"""
+
+
+def test_threads_of_different_stack_sizes_coming_and_going():
+    out = run_isolated(STACKS_COME_AND_GO).split()
+    if out == ["never_inside"]:
+        pytest.skip("no small stack was placed inside the exited thread's")
+    assert out == ["RecursionError"]

@@ -212,14 +212,21 @@ Error argument_extraction_error(std::string_view parameter_name, Error error) {
   return error;
 }
 
-Result<Ref> type_qualname(PyTypeObject* type) {
-  Result<Ref> name = type_field(type, TypeField::QualName);
+namespace {
+
+Result<Ref> name_field(PyTypeObject* type, TypeField field) {
+  Result<Ref> name = type_field(type, field);
   if (!name) return name;
   // The descriptor makes a str of every type's name; checked all the same,
   // since it is formatted as one.
-  if (!PyUnicode_Check(name.value().get())) return Error::make(PyExc_TypeError, "a type's __qualname__ is not a str");
+  if (!PyUnicode_Check(name.value().get())) return Error::make(PyExc_TypeError, "a type's name is not a str");
   return name;
 }
+
+}  // namespace
+
+Result<Ref> type_qualname(PyTypeObject* type) { return name_field(type, TypeField::QualName); }
+Result<Ref> type_name(PyTypeObject* type) { return name_field(type, TypeField::Name); }
 
 namespace {
 
@@ -294,6 +301,23 @@ Result<bool> convert_flag(PyObject* argument) {
   if (!answer) return Error::fetch();
   if (Py_TYPE(answer.get()) != &PyBool_Type) return not_a_bool(answer.get());
   return answer.get() == Py_True;
+}
+
+Result<Py_ssize_t> convert_index(PyObject* argument) {
+  Ref index;
+  if (!PyLong_Check(argument)) {
+    Result<RecursionLevel> level = RecursionLevel::enter(" while converting an index");
+    if (!level) return std::move(level).error();
+    index = Ref::steal(PyNumber_Index(argument));
+    if (!index) return Error::fetch();
+    argument = index.get();
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(argument, &overflow);
+  if (value == -1 && PyErr_Occurred()) return Error::fetch();
+  if (overflow != 0 || value > PY_SSIZE_T_MAX || value < PY_SSIZE_T_MIN)
+    return overflow < 0 || value < 0 ? PY_SSIZE_T_MIN : PY_SSIZE_T_MAX;
+  return static_cast<Py_ssize_t>(value);
 }
 
 Result<std::uint64_t> convert_count(PyObject* argument) {

@@ -56,9 +56,14 @@ Error argument_extraction_error(std::string_view parameter_name, Error error);
 Result<bool> convert_flag(PyObject* argument);
 // A count: an unsigned 64-bit integer through int or __index__.
 Result<std::uint64_t> convert_count(PyObject* argument);
+// An index: an integer through int or __index__, held to the range of
+// Py_ssize_t (beyond it, every index is out of range anyway).
+Result<Py_ssize_t> convert_index(PyObject* argument);
 
 // The qualified name of a type, as a str: the name the type really has,
 // read without running any code of the type or its metaclass.
 Result<Ref> type_qualname(PyTypeObject* type);
+// The same for its plain name.
+Result<Ref> type_name(PyTypeObject* type);
 
 }  // namespace quorvel

@@ -60,6 +60,35 @@ inline constexpr char kPostOrder[] =
     "post_order($self)\n--\n\nReturn a snapshot iterator in left-right-root order.";
 inline constexpr char kLevelOrder[] =
     "level_order($self)\n--\n\nReturn a breadth-first snapshot iterator, level by level.";
+inline constexpr char kReversed[] =
+    "__reversed__($self)\n--\n\nReturn a snapshot iterator in descending key order, as `descending` does.";
+inline constexpr char kPop[] =
+    "pop($self, index=-1)\n--\n\n"
+    "Remove and return the value at position `index` (the last by default).\n\n"
+    "Positions count from 0 in ascending key order; a negative index counts\n"
+    "from the end. No key is compared. Raise `IndexError` when the tree is\n"
+    "empty or the index is out of range.";
+inline constexpr char kIndex[] =
+    "index($self, value)\n--\n\n"
+    "Return the position of the entry matching `value`'s extracted key.\n\n"
+    "Raise `ValueError` when no stored key matches.";
+inline constexpr char kIndexKey[] =
+    "index_key($self, key)\n--\n\n"
+    "Return the position of the entry matching an already-extracted key.\n\n"
+    "Raise `ValueError` when no stored key matches.";
+inline constexpr char kBisectLeft[] =
+    "bisect_left($self, value)\n--\n\n"
+    "Return how many stored keys are less than `value`'s extracted key:\n"
+    "the position an entry of that key has, or would have.";
+inline constexpr char kBisectRight[] =
+    "bisect_right($self, value)\n--\n\n"
+    "Return how many stored keys are not greater than `value`'s extracted key.";
+inline constexpr char kBisectLeftKey[] =
+    "bisect_left_key($self, key)\n--\n\n"
+    "Return how many stored keys are less than an already-extracted key.";
+inline constexpr char kBisectRightKey[] =
+    "bisect_right_key($self, key)\n--\n\n"
+    "Return how many stored keys are not greater than an already-extracted key.";
 inline constexpr char kReduce[] =
     "__reduce__($self)\n--\n\n"
     "Return `(callable, args)` for pickle reconstruction.\n\n"
@@ -186,6 +215,13 @@ inline constexpr char kInPlaceXor[] =
     "__ixor__($self, other, /)\n--\n\n"
     "Implement `self ^= other` for two trees: drop the keys both have and\n"
     "add `other`'s values whose keys this tree lacks. Atomic, as `update` is.";
+inline constexpr char kGetItem[] =
+    "__getitem__($self, index, /)\n--\n\n"
+    "Return the value at position `index`, or a list of the values a slice selects.\n\n"
+    "Positions count from 0 in ascending key order; a negative index counts\n"
+    "from the end.";
+inline constexpr char kLengthHint[] =
+    "__length_hint__($self)\n--\n\nReturn the number of values this iterator has yet to return.";
 inline constexpr char kIteratorIter[] = "__iter__($self)\n--\n\nReturn this iterator object.";
 inline constexpr char kIteratorNext[] = "__next__($self)\n--\n\nReturn the next value, raising `StopIteration` when exhausted.";
 inline constexpr char kVersionAttribute[] = "The installed `quorvel` package version.";

@@ -34,6 +34,12 @@ Result<Ref> search_key(PyAVLTree& self, Args);
 Result<Ref> contains(PyAVLTree& self, Args);
 Result<Ref> contains_key(PyAVLTree& self, Args);
 Result<bool> membership(PyAVLTree& self, Args);
+Result<Ref> index(PyAVLTree& self, Args);
+Result<Ref> index_key(PyAVLTree& self, Args);
+Result<Ref> bisect_left(PyAVLTree& self, Args);
+Result<Ref> bisect_right(PyAVLTree& self, Args);
+Result<Ref> bisect_left_key(PyAVLTree& self, Args);
+Result<Ref> bisect_right_key(PyAVLTree& self, Args);
 Result<Ref> clear(PyAVLTree& self, Args);
 Result<Ref> first(PyAVLTree& self, Args);
 Result<Ref> last(PyAVLTree& self, Args);
@@ -50,6 +56,10 @@ Result<Ref> iter_from(PyAVLTree& self, Args);
 Result<Ref> iter_to(PyAVLTree& self, Args);
 Result<Ref> iterator_self(PyAVLTreeIterator& self, Args);
 Result<Ref> next_value(PyAVLTreeIterator& self, Args);
+Result<Ref> length_hint(PyAVLTreeIterator& self, Args);
+// positions.cpp
+Result<Ref> item(PyAVLTree& self, Args);
+Result<Ref> pop(PyAVLTree& self, Args);
 // pickle.cpp
 Result<Ref> reduce(PyAVLTree& self, Args);
 Result<Ref> from_sorted_entries(PyObject& module, Args);
@@ -90,6 +100,7 @@ inline constexpr char kIteratorType[] = "_AVLTreeIterator";
 inline constexpr char kKeySpec[] = "str | typing.Callable[[typing.Any], typing.Any] | None";
 inline constexpr char kValues[] = "typing.Iterable[typing.Any]";
 inline constexpr char kTree[] = "AVLTree";
+inline constexpr char kIndexType[] = "typing.SupportsIndex";
 
 // The class docstring shows the constructor's parameters under the class's name.
 static_assert(text::equal(signature_line(docs::kTreeClass).substr(sizeof "AVLTree(" - 1),
@@ -103,6 +114,7 @@ inline constexpr table::Member kTreeMembers[] = {
     Tree::slot<Py_sq_contains, docs::kContainsSlot, Guard::Shared, membership>({kAny}, kBool),
     Tree::slot<Py_tp_iter, docs::kTreeIter, Guard::Shared, bodies::in_order>({}, kIteratorType),
     Tree::slot<Py_tp_repr, docs::kRepr, Guard::Shared, representation>({}, "builtins.str"),
+    Tree::slot<Py_mp_subscript, docs::kGetItem, Guard::Shared, item>({"typing.SupportsIndex | builtins.slice"}, kAny),
     Tree::method<docs::kInsert, Guard::Exclusive, insert>({kAny}, kBool),
     Tree::method<docs::kRemove, Guard::Exclusive, remove>({kAny}, kBool),
     Tree::method<docs::kRemoveKey, Guard::Exclusive, remove_key>({kAny}, kBool),
@@ -128,6 +140,15 @@ inline constexpr table::Member kTreeMembers[] = {
     Tree::method<docs::kLevelOrder, Guard::Shared, bodies::level_order>({}, kIteratorType),
     // Held throughout, the import included: code run meanwhile may read the tree, not change it.
     Tree::method<docs::kReduce, Guard::Shared, reduce>({}, "builtins.tuple"),
+    // Beyond the fixed interface: positions.
+    Tree::method<docs::kReversed, Guard::Shared, bodies::descending>({}, kIteratorType),
+    Tree::method<docs::kPop, Guard::Exclusive, pop>({kIndexType}, kAny),
+    Tree::method<docs::kIndex, Guard::Shared, bodies::index>({kAny}, kInt),
+    Tree::method<docs::kIndexKey, Guard::Shared, index_key>({kAny}, kInt),
+    Tree::method<docs::kBisectLeft, Guard::Shared, bisect_left>({kAny}, kInt),
+    Tree::method<docs::kBisectRight, Guard::Shared, bisect_right>({kAny}, kInt),
+    Tree::method<docs::kBisectLeftKey, Guard::Shared, bisect_left_key>({kAny}, kInt),
+    Tree::method<docs::kBisectRightKey, Guard::Shared, bisect_right_key>({kAny}, kInt),
     Tree::property<docs::kHeight, Guard::Shared, height>(kInt),
     // The set operations.  A tree operand is read under its own shared guard, taken by the body.
     Tree::method<docs::kUpdate, Guard::Exclusive, update>({kValues}, "None"),
@@ -153,6 +174,7 @@ inline constexpr table::Member kTreeMembers[] = {
 inline constexpr table::Member kIteratorMembers[] = {
     Iterator::slot<Py_tp_iter, docs::kIteratorIter, Guard::Shared, iterator_self>({}, kIteratorType),
     Iterator::slot<Py_tp_iternext, docs::kIteratorNext, Guard::Exclusive, next_value>({}, kAny),
+    Iterator::method<docs::kLengthHint, Guard::Shared, length_hint>({}, kInt),
 };
 
 inline constexpr table::Member kModuleMembers[] = {

@@ -1,106 +1,56 @@
 // The snapshot iterator and the tree methods that return one.
 #include "python/interface.hpp"
+#include "python/reading.hpp"
 #include "python/testing.hpp"
 
 namespace quorvel {
 
-// in_order() and descending() of a tree this large take their snapshots
-// lazily: copying it would cost more than starting a reading.  Smaller trees
-// are copied whole, which is as cheap as the bookkeeping.
+// Iterators of at least this many values read them from the tree lazily;
+// copying fewer costs less than a reading's allocations and list link.
 #ifdef QUORVEL_TESTING
 std::uint64_t lazy_snapshots_from = 512;
 #else
 constexpr std::uint64_t lazy_snapshots_from = 512;
 #endif
 
-void end_reading(PyAVLTreeIterator& iterator) noexcept {
-  PendingReading* pending = std::exchange(iterator.pending, nullptr);
-  if (pending == nullptr) return;
-  *pending->link = pending->next;
-  if (pending->next != nullptr) pending->next->pending->link = pending->link;
-  mem_free(pending);
-}
-
+namespace bodies {
 namespace {
-
-// How many values next() reads straight from the tree before it reads the
-// rest at once: a copy's tight loop is faster than a step of the reading per
-// next() (measured at 10**4 entries, in cache), so a whole iteration costs
-// what it did when every iterator copied.
-constexpr std::uint64_t kFirstPart = 16;
 
 // How far ahead of the value next() hands out it loads the one it will hand
 // out later: the caller soon writes to each value's reference count, and the
 // values of a large tree lie all over memory.
 constexpr std::size_t kLoadAhead = 16;
 
-// The rest of the values, borrowed while the tree is still as it was: the
-// room reserved for the snapshot holds them until the tree changes.
-void lend_rest(PyAVLTreeIterator& iterator) {
-  Vec<PyObject*> lent = std::move(iterator.snapshot).recast<PyObject*>();
-  iterator.pending->reading.lend_rest(iterator.pending->tree->tree, lent);
-  iterator.lent = std::move(lent);
-  iterator.position = 0;
-}
-
-// Before the tree changes: the iterator takes its own references to what it
-// has still to hand out, where they lie, and stops reading.  Nothing here
-// allocates or can fail.
-void take_rest(PyAVLTreeIterator& iterator) {
-  if (iterator.lent.capacity() != 0) {
-    Vec<PyObject*> lent = std::move(iterator.lent);
-    for (std::size_t i = 0; i < lent.size(); ++i) {
-      if (i < iterator.position)
-        lent[i] = nullptr;  // handed out already, with references of their own
-      else
-        Py_INCREF(lent[i]);
-    }
-    iterator.snapshot = std::move(lent).recast<Ref>();
-    end_reading(iterator);
-    return;
-  }
-  OrderedReading reading = iterator.pending->reading;
-  const PythonAvlTree& tree = iterator.pending->tree->tree;
-  end_reading(iterator);
-  reading.take_rest(tree, iterator.snapshot);
-}
-
-}  // namespace
-
-void hand_over_snapshots(PyAVLTree& tree) {
-  while (PyAVLTreeIterator* reader = tree.readers) take_rest(*reader);
-}
-
-namespace bodies {
-namespace {
-
 Result<Ref> wrap(Result<Snapshot> snapshot) {
   if (!snapshot) return std::move(snapshot).error();
   return create_iterator_object(std::move(snapshot).value());
 }
 
-// The snapshot of an ordered walk.  A large tree's is an iterator that takes
-// the values from the tree as it hands them out, until the tree is about to
-// change; the room for every value and the reading's state are taken now, so
-// that handing the rest over later cannot fail.
+// An iterator over what `cursor` reads of the tree: a copy for a few values,
+// a lazy reading for more.  The cursor's comparisons, if any, were made
+// already.  The iterator object is made before the reading joins the tree's
+// readers: on 3.10 and 3.11 making it may run a collection, whose finalisers
+// may make or end readers of this very tree (they cannot change the tree,
+// whose shared guard the caller holds).
+Result<Ref> reading_iterator(PyAVLTree& self, Cursor cursor) {
+  if (cursor.remaining() < lazy_snapshots_from) {
+    Snapshot values;
+    if (Status s = values.reserve(cursor.remaining()); !s) return std::move(s).error();
+    cursor.take(self.tree, cursor.remaining(), values);
+    return create_iterator_object(std::move(values));
+  }
+  Result<Ref> iterator = create_iterator_object(Snapshot());
+  if (!iterator) return iterator;
+  if (Status s = start_reading(iterator_of(iterator.value().get()), self, cursor); !s) return std::move(s).error();
+  return iterator;
+}
+
+// The snapshot of an ordered walk: every value, ascending or descending.
 Result<Ref> ordered(PyAVLTree& self, bool ascending) {
   const PythonAvlTree& tree = self.tree;
-  if (tree.len() < lazy_snapshots_from) return wrap(ascending ? quorvel::in_order(tree) : quorvel::descending(tree));
-  Snapshot room;
-  if (Status s = room.reserve(tree.len()); !s) return std::move(s).error();
-  void* storage = mem_alloc(sizeof(PendingReading));
-  if (storage == nullptr) return Error::no_memory();
-  auto* pending = new (storage) PendingReading{&self, self.readers, &self.readers, OrderedReading(tree, ascending)};
-  Result<Ref> iterator = create_iterator_object(std::move(room));
-  if (!iterator) {
-    mem_free(pending);
-    return iterator;
-  }
-  PyAVLTreeIterator& reader = iterator_of(iterator.value().get());
-  reader.pending = pending;
-  if (self.readers != nullptr) self.readers->pending->link = &pending->next;
-  self.readers = &reader;
-  return iterator;
+  const std::uint64_t len = tree.len();
+  if (len < lazy_snapshots_from) return wrap(ascending ? quorvel::in_order(tree) : quorvel::descending(tree));
+  return reading_iterator(self, Cursor::at(tree, ascending ? 0 : len - 1, len, ascending));
 }
 
 // A flag of range: its default when omitted, else strictly a bool.
@@ -127,13 +77,21 @@ OptionalBound bound_argument(PyObject* argument) {
   return bound;
 }
 
-// iter_from and iter_to: a bound key (None included) and a count.
-template <Result<Snapshot> (*Walk)(const PythonAvlTree&, const KeyView&, std::uint64_t)>
+// iter_from and iter_to: a bound key (None included) and a count.  A short
+// run is copied by the eager walk; a long one is read lazily after the same
+// descent, whose comparisons are the only ones either makes.
+template <bool Ascending>
 Result<Ref> walk(PyAVLTree& self, Args bound) {
   const Ref key = Ref::borrow(bound[0]);
   Result<std::uint64_t> count = convert_count(bound[1]);
   if (!count) return argument_extraction_error("count", std::move(count).error());
-  return wrap(Walk(self.tree, KeyView::of(key.get()), count.value()));
+  const KeyView view = KeyView::of(key.get());
+  if (count.value() < lazy_snapshots_from)
+    return wrap(Ascending ? quorvel::iter_from(self.tree, view, count.value())
+                          : quorvel::iter_to(self.tree, view, count.value()));
+  Result<Cursor> cursor = Cursor::from_bound(self.tree, view, count.value(), Ascending);
+  if (!cursor) return std::move(cursor).error();
+  return reading_iterator(self, cursor.value());
 }
 
 }  // namespace
@@ -143,9 +101,13 @@ Result<Ref> descending(PyAVLTree& self, Args) { return ordered(self, false); }
 Result<Ref> pre_order(PyAVLTree& self, Args) { return wrap(quorvel::pre_order(self.tree)); }
 Result<Ref> post_order(PyAVLTree& self, Args) { return wrap(quorvel::post_order(self.tree)); }
 Result<Ref> level_order(PyAVLTree& self, Args) { return wrap(quorvel::level_order(self.tree)); }
-Result<Ref> iter_from(PyAVLTree& self, Args bound) { return walk<quorvel::iter_from>(self, bound); }
-Result<Ref> iter_to(PyAVLTree& self, Args bound) { return walk<quorvel::iter_to>(self, bound); }
+Result<Ref> iter_from(PyAVLTree& self, Args bound) { return walk<true>(self, bound); }
+Result<Ref> iter_to(PyAVLTree& self, Args bound) { return walk<false>(self, bound); }
 
+// When no comparison the bounded walk would make can be seen (no bounds, or
+// keys and bounds of one plain family), the range is found by rank and read
+// like any other run of positions; otherwise the walk makes its comparisons,
+// in its order, and copies what it finds.
 Result<Ref> range(PyAVLTree& self, Args bound) {
   const OptionalBound start = bound_argument(bound[0]);
   const OptionalBound end = bound_argument(bound[1]);
@@ -153,29 +115,21 @@ Result<Ref> range(PyAVLTree& self, Args bound) {
   if (!include_start) return std::move(include_start).error();
   Result<bool> include_end = flag_argument(bound[3], false, "include_end");
   if (!include_end) return std::move(include_end).error();
-  return wrap(quorvel::range(self.tree, start.get(), end.get(), include_start.value(), include_end.value()));
+  if (Status s = check_range_bounds(start.get(), end.get()); !s) return std::move(s).error();
+  const PythonAvlTree& tree = self.tree;
+  if (!tree.compares_plainly(start.get(), end.get()))
+    return wrap(quorvel::range(tree, start.get(), end.get(), include_start.value(), include_end.value()));
+  const Span span = plain_range_span(tree, start.get(), end.get(), include_start.value(), include_end.value());
+  return reading_iterator(self, Cursor::at(tree, span.first, span.count, true));
 }
 
 Result<Ref> iterator_self(PyAVLTreeIterator& self, Args) { return Ref::borrow(object_of(self)); }
 
-namespace {
-
-// The next value of an iterator whose snapshot has none left: read from the
-// tree while the iterator still reads it, else exhaustion (an empty Ref).
-[[gnu::noinline]] Result<Ref> next_from_tree(PyAVLTreeIterator& self) {
-  PendingReading* pending = self.pending;
-  if (pending == nullptr || pending->reading.finished()) {
-    end_reading(self);
-    return Ref();
-  }
-  if (pending->reading.taken() < kFirstPart) return Ref::borrow(pending->reading.next(pending->tree->tree));
-  lend_rest(self);
-  if (self.position == self.lent.size()) {
-    end_reading(self);
-    return Ref();
-  }
-  return Ref::borrow(self.lent[self.position++]);
+Result<Ref> length_hint(PyAVLTreeIterator& self, Args) {
+  return owned(PyLong_FromUnsignedLongLong(values_left(self)));
 }
+
+namespace {
 
 template <class Item>
 [[gnu::always_inline]] inline void load_ahead(const Vec<Item>& values, std::size_t position) noexcept {
@@ -185,6 +139,11 @@ template <class Item>
     else
       __builtin_prefetch(values[position + kLoadAhead], 1);
   }
+}
+
+// The next value of an iterator whose values in hand are all handed out.
+[[gnu::noinline]] Result<Ref> next_from_tree(PyAVLTreeIterator& self) {
+  return Ref::borrow(read_next(self));  // null: exhausted
 }
 
 }  // namespace

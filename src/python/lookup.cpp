@@ -1,4 +1,5 @@
-// Lookup, membership, removal, the ends of the order, height and repr.
+// Lookup, membership, removal, positions of keys, the ends of the order,
+// height and repr.
 #include "python/interface.hpp"
 #include "support/recursion.hpp"
 
@@ -57,6 +58,56 @@ Result<Ref> remove(PyAVLTree& self, Args arguments) {
 Result<Ref> remove_key(PyAVLTree& self, Args arguments) {
   return answer<bool_object>(self.tree.remove(KeyView::of(arguments[0])));
 }
+
+namespace {
+
+Result<Ref> position_object(std::uint64_t position) { return owned(PyLong_FromUnsignedLongLong(position)); }
+
+// How many stored keys compare Less than the probe (left), or not Greater (right).
+template <bool Right>
+Result<Ref> bisect(const PythonAvlTree& tree, const KeyView& key) {
+  Result<PythonAvlTree::Rank> rank = tree.rank(key);
+  if (!rank) return std::move(rank).error();
+  return position_object(rank.value().below + (Right && rank.value().found));
+}
+
+// The position of the entry whose key compares Equal to the probe, or
+// ValueError naming `argument` (its repr may run code, and re-enter).
+Result<Ref> position_of(const PythonAvlTree& tree, const KeyView& key, PyObject* argument) {
+  Result<PythonAvlTree::Rank> rank = tree.rank(key);
+  if (!rank) return std::move(rank).error();
+  if (rank.value().found) return position_object(rank.value().below);
+  Result<RecursionLevel> level = RecursionLevel::enter(" while getting the repr of a value");
+  if (!level) return std::move(level).error();
+  Ref shown = Ref::steal(PyObject_Repr(argument));
+  if (!shown) return Error::fetch();
+  Ref message = Ref::steal(PyUnicode_FromFormat("%U is not in tree", shown.get()));
+  if (!message) return Error::fetch();
+  return Error::make(PyExc_ValueError, std::move(message));
+}
+
+}  // namespace
+
+Result<Ref> index(PyAVLTree& self, Args arguments) {
+  const Ref value = Ref::borrow(arguments[0]);
+  return with_derived_key(self, value.clone(),
+                          [&](const KeyView& key) { return position_of(self.tree, key, value.get()); });
+}
+
+Result<Ref> index_key(PyAVLTree& self, Args arguments) {
+  return position_of(self.tree, KeyView::of(arguments[0]), arguments[0]);
+}
+
+Result<Ref> bisect_left(PyAVLTree& self, Args arguments) {
+  return with_derived_key(self, Ref::borrow(arguments[0]), [&](const KeyView& key) { return bisect<false>(self.tree, key); });
+}
+
+Result<Ref> bisect_right(PyAVLTree& self, Args arguments) {
+  return with_derived_key(self, Ref::borrow(arguments[0]), [&](const KeyView& key) { return bisect<true>(self.tree, key); });
+}
+
+Result<Ref> bisect_left_key(PyAVLTree& self, Args arguments) { return bisect<false>(self.tree, KeyView::of(arguments[0])); }
+Result<Ref> bisect_right_key(PyAVLTree& self, Args arguments) { return bisect<true>(self.tree, KeyView::of(arguments[0])); }
 
 Result<Ref> clear(PyAVLTree& self, Args) {
   self.tree.clear();

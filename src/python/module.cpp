@@ -52,7 +52,8 @@ auto registration(Def (*make)(const Member&), const std::array<Def, M>& tail = {
 // other slot must come from a described row, and only once.
 constexpr bool is_machinery(int slot) {
   return slot == Py_tp_doc || slot == Py_tp_base || slot == Py_tp_methods || slot == Py_tp_getset ||
-         slot == Py_tp_dealloc || slot == Py_tp_traverse || slot == Py_tp_clear || slot == 0;
+         slot == Py_tp_alloc || slot == Py_tp_dealloc || slot == Py_tp_traverse || slot == Py_tp_clear ||
+         slot == 0;
 }
 
 template <std::size_t N>
@@ -74,6 +75,7 @@ constexpr PyType_Slot machinery(void* pointer) noexcept {
 
 std::array tree_methods = registration<interface::kTreeMembers, is_method>(method_def);
 std::array tree_properties = registration<interface::kTreeMembers, is_property>(property_def);
+std::array iterator_methods = registration<interface::kIteratorMembers, is_method>(method_def);
 std::array module_functions = registration<interface::kModuleMembers, is_method>(method_def);
 
 std::array tree_slots = registration<interface::kTreeMembers, is_slot>(
@@ -81,6 +83,7 @@ std::array tree_slots = registration<interface::kTreeMembers, is_slot>(
                          machinery<Py_tp_base>(&PyBaseObject_Type),
                          machinery<Py_tp_methods>(tree_methods.data()),
                          machinery<Py_tp_getset>(tree_properties.data()),
+                         machinery<Py_tp_alloc>(slot_function(instance_alloc)),
                          machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
                          machinery<Py_tp_traverse>(slot_function(tree_traverse)),
                          machinery<Py_tp_clear>(slot_function(tree_clear)), machinery<0>(nullptr)});
@@ -88,6 +91,8 @@ std::array tree_slots = registration<interface::kTreeMembers, is_slot>(
 std::array iterator_slots = registration<interface::kIteratorMembers, is_slot>(
     slot_def, std::array{machinery<Py_tp_doc>(const_cast<char*>(docs::kIteratorClass)),
                          machinery<Py_tp_base>(&PyBaseObject_Type),
+                         machinery<Py_tp_methods>(iterator_methods.data()),
+                         machinery<Py_tp_alloc>(slot_function(instance_alloc)),
                          machinery<Py_tp_dealloc>(slot_function(instance_dealloc)),
                          machinery<Py_tp_traverse>(slot_function(iterator_traverse)),
                          machinery<Py_tp_clear>(slot_function(iterator_clear)), machinery<0>(nullptr)});

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "python/interface.hpp"
+#include "python/reading.hpp"
 #include "python/testing.hpp"
 
 namespace quorvel {
@@ -13,7 +14,8 @@ namespace {
 PyObject* tree_type_cell = nullptr;
 PyObject* iterator_type_cell = nullptr;
 
-// object.__new__(type): zero-filled, with a new reference to the type.
+// object.__new__(type): an instance in its default state (instance_alloc),
+// with a new reference to the type.
 Result<Ref> allocate_instance(PyTypeObject* type) {
   auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
   Result<Ref> no_arguments = owned(PyTuple_New(0));
@@ -37,16 +39,18 @@ void destroy(PyObject* self) {
 #endif
   if (is_tree(self)) {
     PyAVLTree& tree = tree_of(self);
-    hand_over_snapshots(tree);
+    // Every reader holds its tree, so a tree that has readers is not destroyed.
+    if (tree.readers != nullptr) throw Fault("a tree destroyed while iterators read from it");
     tree.tree.~PythonAvlTree();
     tree.extractor.~KeyExtractor();
     tree.borrow.~BorrowFlag();
   } else {
     PyAVLTreeIterator& iterator = iterator_of(self);
-    end_reading(iterator);
+    Ref tree = end_reading(iterator);
     iterator.lent.~Vec();
     iterator.snapshot.~Snapshot();
     iterator.borrow.~BorrowFlag();
+    tree.reset();  // last: its values may be the ones lent
   }
   free_instance(self);
 }
@@ -65,6 +69,35 @@ PyObject*& deferred_link(PyObject* self) noexcept {
 }
 
 }  // namespace
+
+// The allocator of both types: however an instance is made (object.__new__
+// included, which a replaced __new__ can reach), its payload starts in a
+// valid state, an empty tree without key rule or an exhausted iterator, so
+// that construction only moves in what it owns.  Nothing runs between the
+// allocation and these constructors, so the collector never sees the zeroed
+// bytes as a payload.
+PyObject* instance_alloc(PyTypeObject* type, Py_ssize_t items) noexcept {
+  PyObject* self = PyType_GenericAlloc(type, items);
+  if (self == nullptr) return nullptr;
+  if (reinterpret_cast<PyObject*>(type) == tree_type_cell) {
+    PyAVLTree& tree = tree_of(self);
+    new (&tree.extractor) KeyExtractor();
+    new (&tree.tree) PythonAvlTree();
+    new (&tree.borrow) BorrowFlag();
+    tree.deferred_next = nullptr;
+    tree.readers = nullptr;
+  } else {
+    PyAVLTreeIterator& iterator = iterator_of(self);
+    new (&iterator.snapshot) Snapshot();
+    new (&iterator.lent) Vec<PyObject*>();
+    iterator.position = 0;
+    iterator.reading = nullptr;
+    iterator.state = ReadingState::Finished;
+    new (&iterator.borrow) BorrowFlag();
+    iterator.deferred_next = nullptr;
+  }
+  return self;
+}
 
 void instance_dealloc(PyObject* self) noexcept {
   // Out of the collector's sight before anything is released, and before a
@@ -89,18 +122,14 @@ void instance_dealloc(PyObject* self) noexcept {
 
 // Instances hold a reference to their heap type, which the collector must see too.
 //
-// While snapshots still read from the tree, the values they will hand out
-// are theirs as much as the tree's, but only the tree holds references.  Its
-// entries are then kept out of the collector's sight, which counts them as
-// reachable: otherwise a cycle through the tree and its values could be
-// broken, the values' own contents cleared, while an iterator that will yield
-// them lives on.  Such cycles are collected once the snapshots are done.
+// A tree reports every entry, also while iterators read from it: each such
+// reader holds the tree (iterator_traverse reports it), so values still to be
+// lent out are reachable whenever their reader is, and a reader that is only
+// reachable through a cycle goes with the cycle.
 int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const PyAVLTree& tree = tree_of(self);
-  if (tree.readers == nullptr) {
-    if (const int stop = tree.tree.traverse(visit, arg)) return stop;
-  }
+  if (const int stop = tree.tree.traverse(visit, arg)) return stop;
   return tree.extractor.traverse(visit, arg);
 }
 
@@ -124,7 +153,8 @@ int tree_clear(PyObject* self) noexcept {
 int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const PyAVLTreeIterator& iterator = iterator_of(self);
-  // Lent values are references of the tree's, which reports none while it has readers.
+  // Lent values are references of the tree's, which reports them itself.
+  if (iterator.reading != nullptr) Py_VISIT(iterator.reading->tree_reference.get());
   for (std::size_t i = iterator.position; i < iterator.snapshot.size(); ++i) Py_VISIT(iterator.snapshot[i].get());
   return 0;
 }
@@ -134,10 +164,12 @@ int iterator_clear(PyObject* self) noexcept {
   PyAVLTreeIterator& iterator = iterator_of(self);
   const ExclusiveBorrow guard = ExclusiveBorrow::try_take(iterator.borrow);
   if (!guard) return 0;
-  end_reading(iterator);
+  // Declared in this order so that the values go first, then the tree.
+  Ref tree = end_reading(iterator);
   Vec<PyObject*> lent(std::move(iterator.lent));
   Snapshot values(std::move(iterator.snapshot));
   iterator.position = 0;
+  iterator.state = ReadingState::Finished;
   return 0;
 }
 
@@ -180,12 +212,10 @@ Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, Pyt
   PythonAvlTree owned_tree(std::move(tree));
   Result<Ref> instance = allocate_instance(type);
   if (!instance) return instance;
+  // The instance arrived as an empty tree without key rule: only the payload moves in.
   PyAVLTree& object = tree_of(instance.value().get());
-  new (&object.extractor) KeyExtractor(std::move(owned_extractor));
-  new (&object.tree) PythonAvlTree(std::move(owned_tree));
-  new (&object.borrow) BorrowFlag();
-  object.deferred_next = nullptr;
-  object.readers = nullptr;
+  object.extractor = std::move(owned_extractor);
+  object.tree.swap(owned_tree);
   return instance;
 }
 
@@ -195,13 +225,9 @@ Result<Ref> create_iterator_object(Snapshot&& snapshot) {
   if (!type) return std::move(type).error();
   Result<Ref> instance = allocate_instance(type.value());
   if (!instance) return instance;
-  PyAVLTreeIterator& object = iterator_of(instance.value().get());
-  new (&object.snapshot) Snapshot(std::move(owned));
-  new (&object.lent) Vec<PyObject*>();
-  object.position = 0;
-  object.pending = nullptr;
-  new (&object.borrow) BorrowFlag();
-  object.deferred_next = nullptr;
+  PyAVLTreeIterator& iterator = iterator_of(instance.value().get());
+  iterator.snapshot = std::move(owned);
+  iterator.state = ReadingState::HandedOver;
   return instance;
 }
 

@@ -14,6 +14,7 @@
 namespace quorvel {
 
 struct PyAVLTreeIterator;
+struct Reading;  // reading.hpp
 
 struct PyAVLTree {
   PyObject_HEAD
@@ -21,30 +22,19 @@ struct PyAVLTree {
   PythonAvlTree tree;
   BorrowFlag borrow;
   PyObject* deferred_next;      // links the instance while its destruction waits
-  PyAVLTreeIterator* readers;   // iterators whose snapshots still read from the tree
+  PyAVLTreeIterator* readers;   // iterators that still read from the tree
 };
 
-// What an iterator's snapshot still reads from its tree.  It lasts only while
-// the tree does not change: before any member changes the tree, and before
-// the tree is cleared or destroyed, every reader takes references to the rest
-// of its values (hand_over_snapshots), into room its snapshot has had since
-// it was made.
-struct PendingReading {
-  PyAVLTree* tree;  // borrowed: an iterator does not keep its tree alive
-  PyAVLTreeIterator* next;
-  PyAVLTreeIterator** link;  // the pointer to this iterator in the tree's list
-  OrderedReading reading;
-};
+// Where an iterator's values come from (reading.hpp says what each state holds).
+enum class ReadingState : std::uint8_t { NotStarted, Lent, HandedOver, Finished };
 
 struct PyAVLTreeIterator {
   PyObject_HEAD
-  Snapshot snapshot;  // values still to hand out from `position` on
-  // While the tree has not changed since the rest of its values were read
-  // (`pending` is then still set): those values, borrowed from the tree, to
-  // hand out from `position` on.  `snapshot` is then empty.
-  Vec<PyObject*> lent;
+  Snapshot snapshot;    // HandedOver: values to hand out from `position` on, with references
+  Vec<PyObject*> lent;  // NotStarted, Lent: values read ahead, borrowed from the tree, from `position` on
   std::size_t position;
-  PendingReading* pending;  // null once the snapshot holds all its values
+  Reading* reading;     // NotStarted, Lent: what is read from the tree
+  ReadingState state;
   BorrowFlag borrow;
   PyObject* deferred_next;
 };
@@ -64,13 +54,8 @@ Result<PyTypeObject*> avl_tree_iterator_type();
 Result<Ref> create_tree_object(PyTypeObject* type, KeyExtractor&& extractor, PythonAvlTree&& tree);
 Result<Ref> create_iterator_object(Snapshot&& snapshot);
 
-// Every iterator still reading from the tree takes the rest of its values
-// and stops reading (iterator.cpp).  No interpreter code runs.
-void hand_over_snapshots(PyAVLTree& tree);
-// The iterator stops reading from its tree, keeping what it took.
-void end_reading(PyAVLTreeIterator& iterator) noexcept;
-
-// The destructor of both types, and their part in cyclic collection.
+// The allocator and destructor of both types, and their part in cyclic collection.
+PyObject* instance_alloc(PyTypeObject* type, Py_ssize_t items) noexcept;
 void instance_dealloc(PyObject* self) noexcept;
 int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept;
 int tree_clear(PyObject* self) noexcept;

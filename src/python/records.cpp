@@ -104,6 +104,8 @@ constexpr string id_text(std::uint64_t id) {
 // classes are links to their records, `a.b.c` is attribute `c` of name `a.b`.
 constexpr string name_expression(string_view name) {
   if (name == "None") return R"({"type":"constant","kind":"none"})";
+  if (!name.empty() && (name[0] == '-' || (name[0] >= '0' && name[0] <= '9')))
+    return string(R"({"type":"constant","kind":"int","value":)") + string(name) + "}";
   if (name == "True" || name == "False")
     return string(R"({"type":"constant","kind":"bool","value":)") + (name == "True" ? "true" : "false") + "}";
   for (const char* type_name : {interface::kTreeTypeName, interface::kIteratorTypeName})
@@ -178,6 +180,7 @@ struct ExpressionParser {
   constexpr string parse_name() {
     skip_spaces();
     const std::size_t start = at;
+    if (at < text.size() && text[at] == '-') ++at;  // a negative number
     while (at < text.size() && (text[at] == '_' || text[at] == '.' || (text[at] >= 'a' && text[at] <= 'z') ||
                                 (text[at] >= 'A' && text[at] <= 'Z') || (text[at] >= '0' && text[at] <= '9')))
       ++at;
@@ -312,7 +315,8 @@ QUORVEL_RECORD(31) QUORVEL_RECORD(32) QUORVEL_RECORD(33) QUORVEL_RECORD(34) QUOR
 QUORVEL_RECORD(37) QUORVEL_RECORD(38) QUORVEL_RECORD(39) QUORVEL_RECORD(40) QUORVEL_RECORD(41) QUORVEL_RECORD(42)
 QUORVEL_RECORD(43) QUORVEL_RECORD(44) QUORVEL_RECORD(45) QUORVEL_RECORD(46) QUORVEL_RECORD(47) QUORVEL_RECORD(48)
 QUORVEL_RECORD(49) QUORVEL_RECORD(50) QUORVEL_RECORD(51) QUORVEL_RECORD(52) QUORVEL_RECORD(53) QUORVEL_RECORD(54)
-QUORVEL_RECORD(55) QUORVEL_RECORD(56)
+QUORVEL_RECORD(55) QUORVEL_RECORD(56) QUORVEL_RECORD(57) QUORVEL_RECORD(58) QUORVEL_RECORD(59) QUORVEL_RECORD(60)
+QUORVEL_RECORD(61) QUORVEL_RECORD(62) QUORVEL_RECORD(63) QUORVEL_RECORD(64) QUORVEL_RECORD(65) QUORVEL_RECORD(66)
 
 // Every record has its symbol above, and no symbol lacks a record.
-static_assert(quorvel::records::record_count() == 56, "add or remove QUORVEL_RECORD uses to match the records");
+static_assert(quorvel::records::record_count() == 66, "add or remove QUORVEL_RECORD uses to match the records");

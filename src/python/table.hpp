@@ -15,6 +15,7 @@
 #include "python/binding.hpp"
 #include "python/entry.hpp"
 #include "python/objects.hpp"
+#include "python/reading.hpp"
 #include "python/signature.hpp"
 
 namespace quorvel::table {
@@ -128,9 +129,9 @@ PyObject* next_entry(PyObject* self) noexcept {
   return value;
 }
 
-// __contains__: the interpreter passes the one argument itself.
+// __contains__ and __getitem__: the interpreter passes the one argument itself.
 template <Guard G, auto Body>
-int contains_entry(PyObject* self, PyObject* argument) noexcept {
+auto argument_entry(PyObject* self, PyObject* argument) noexcept {
   return run<Body>([&] { return guarded<G, Body>(self, BoundArguments{{argument}}); });
 }
 
@@ -230,7 +231,10 @@ struct Rows {
       m.entry = erased<inquiry, simple_entry<G, Body>>;
     } else if constexpr (Slot == Py_sq_contains) {
       static_assert(signature_of<Doc>.count == 1, "__contains__ takes one argument");
-      m.entry = erased<objobjproc, contains_entry<G, Body>>;
+      m.entry = erased<objobjproc, argument_entry<G, Body>>;
+    } else if constexpr (Slot == Py_mp_subscript) {
+      static_assert(signature_of<Doc>.count == 1, "__getitem__ takes one argument");
+      m.entry = erased<binaryfunc, argument_entry<G, Body>>;
     } else if constexpr (Slot == Py_tp_iternext) {
       m.entry = erased<iternextfunc, next_entry<G, Body>>;
     } else if constexpr (Slot == Py_tp_iter || Slot == Py_tp_repr) {

@@ -1,6 +1,6 @@
 // The storage of a tree's nodes: fixed-size chunks addressed by 32-bit indices.
 //
-// A node is 24 bytes when the key is the value and 32 when the entry keeps a
+// A node is 28 bytes when the key is the value and 36 when the entry keeps a
 // separate key, instead of one 48-byte allocation each.  Index 0 means "no
 // node".  Chunks hold 2**12 slots; only the last one grows (by doubling, from
 // a few slots, or to an exact size when the caller knows how many entries are
@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "python_tree/compare.hpp"
@@ -28,16 +30,41 @@ inline constexpr NodeIndex kNoNode = 0;
 // Which subtree of a node is the taller, if either.
 enum Lean : std::uint8_t { kEven = 0, kLeftTall = 1, kRightTall = 2 };
 
+// A 64-bit word kept in 4-byte-aligned storage, so that a node's 32-bit
+// fields fill it without padding.  It reads and writes as the plain word;
+// the loads are the one unaligned instruction either way.
+template <class T>
+class Unaligned {
+  static_assert(sizeof(T) == 8 && std::is_trivially_copyable_v<T>);
+
+ public:
+  operator T() const noexcept {
+    T value;
+    std::memcpy(&value, halves_, sizeof value);
+    return value;
+  }
+  Unaligned& operator=(T value) noexcept {
+    std::memcpy(halves_, &value, sizeof value);
+    return *this;
+  }
+
+ private:
+  std::uint32_t halves_[2];
+};
+
 // The part of a node every tree has.  The key word packs the key object's
 // address with its native kind (the low three bits, free since objects are
 // 8-aligned) and the node's lean (the top two bits, which no user-space
 // address sets on the 64-bit platforms the module is built for).  A key word
-// of 0 marks a free slot.
+// of 0 marks a free slot.  `before` is the number of nodes in the left
+// subtree: the node's position within its own subtree, from which every
+// position in the tree is found on one path down.
 struct Node {
-  std::uint64_t key_word;
-  std::uint64_t native_bits;
+  Unaligned<std::uint64_t> key_word;
+  Unaligned<std::uint64_t> native_bits;
   NodeIndex left;   // keys that compared Less
   NodeIndex right;  // keys that compared Greater
+  std::uint32_t before;
 
   static constexpr std::uint64_t kKindMask = 7;
   static constexpr unsigned kLeanShift = 62;
@@ -45,7 +72,9 @@ struct Node {
 
   PyObject* key_object() const noexcept { return reinterpret_cast<PyObject*>(key_word & kAddressMask); }
   KeyView key() const noexcept {
-    return KeyView{key_object(), NativeKey{native_bits, static_cast<std::uint8_t>(key_word & kKindMask)}};
+    const std::uint64_t word = key_word;
+    return KeyView{reinterpret_cast<PyObject*>(word & kAddressMask),
+                   NativeKey{native_bits, static_cast<std::uint8_t>(word & kKindMask)}};
   }
   Lean lean() const noexcept { return static_cast<Lean>(key_word >> kLeanShift); }
   void set_lean(Lean lean) noexcept {
@@ -54,13 +83,13 @@ struct Node {
   NodeIndex child(bool right_side) const noexcept { return right_side ? right : left; }
   NodeIndex& child(bool right_side) noexcept { return right_side ? right : left; }
 };
-static_assert(sizeof(Node) == 24);
+static_assert(sizeof(Node) == 28 && alignof(Node) == 4);
 
 // A node of a tree whose entries keep a key apart from the value.
 struct KeyedNode : Node {
-  PyObject* value;
+  Unaligned<PyObject*> value;
 };
-static_assert(sizeof(KeyedNode) == 32);
+static_assert(sizeof(KeyedNode) == 36);
 
 // The slots of a pool seen with a node size known at compile time, for a
 // walk during which the pool does not grow.

@@ -143,25 +143,58 @@ void visit_breadth_first(const PythonAvlTree& tree, Vec<const Node*>& order, Vis
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
 }
 
-// The first `skip` values in order are left out: an ordered reading took them
-// already.  On MemoryError nothing was taken.
-template <bool Ascending, class Taker>
-Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::size_t skip = 0) {
-  const std::uint64_t len = tree.len();
-  Vec<const Node*> order;
-  Vec<Linked<typename Taker::Item>> links;
-  if (Status s = order.reserve(len); !s) return s;
-  if (Status s = links.reserve(len); !s) return s;
-  visit_breadth_first<Taker>(tree, order, [&](const Node* node, std::uint32_t left, std::uint32_t right) {
-    links.push_reserved(Linked<typename Taker::Item>{Taker::take(tree, node), left, right});
-  });
+// Whether a breadth-first walk took a node's item.
+inline bool is_taken(const Ref& item) noexcept { return item.get() != nullptr; }
+inline bool is_taken(PyObject* item) noexcept { return item != nullptr; }
+inline bool is_taken(const Entry& item) noexcept { return item.value.get() != nullptr; }
 
-  visit_in_order<Ascending>(links, len == 0, [&](std::uint32_t at) {
-    if (skip > 0) {
-      --skip;  // released with the links
-    } else {
-      out.push_reserved(std::move(links[at].item));
-    }
+// A node waiting in a windowed breadth-first walk, with the positions its
+// subtree holds: [lo, hi).  Positions fit 32 bits, as indices do.
+struct Waiting {
+  const Node* node;
+  std::uint32_t lo;
+  std::uint32_t hi;
+};
+
+// The values at positions [first, last) of the ascending order, appended in
+// order (ascending or descending) to `out`, which has room for them.  The
+// walk visits, breadth first, the nodes whose subtrees hold a wanted
+// position: those positions, and at most the two paths down to the window's
+// ends.  Each node's position comes from its own count and its subtree's
+// first position, so no node waits for a child to be read.  On MemoryError
+// nothing was taken.
+template <bool Ascending, class Taker>
+Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::uint64_t first,
+                          std::uint64_t last) {
+  if (first >= last) return {};
+  const std::uint64_t room = (last - first) + 2 * std::uint64_t{tree.height()} + 1;
+  Vec<Waiting> order;
+  Vec<Linked<typename Taker::Item>> links;
+  if (Status s = order.reserve(room); !s) return s;
+  if (Status s = links.reserve(room); !s) return s;
+  const auto enqueue = [&](const Node* child, std::uint64_t lo, std::uint64_t hi) -> std::uint32_t {
+    if (order.size() == room) throw Fault("a window of the tree holds more nodes than it can");
+    order.push_reserved(Waiting{child, static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi)});
+    return static_cast<std::uint32_t>(order.size() - 1);
+  };
+  enqueue(tree.root(), 0, tree.len());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + 2 * kAhead < order.size()) __builtin_prefetch(order[i + 2 * kAhead].node);
+    if (i + kAhead < order.size()) Taker::prefetch(tree, order[i + kAhead].node);
+    const Waiting at = order[i];
+    const std::uint64_t position = std::uint64_t{at.lo} + at.node->before;
+    const Node* left = tree.left_of(at.node);
+    const Node* right = tree.right_of(at.node);
+    const std::uint32_t to_left = left != nullptr && at.lo < last && position > first
+                                      ? enqueue(left, at.lo, position) : kNoLink;
+    const std::uint32_t to_right = right != nullptr && position + 1 < last && at.hi > first
+                                       ? enqueue(right, position + 1, at.hi) : kNoLink;
+    const bool taken = position >= first && position < last;
+    links.push_reserved(Linked<typename Taker::Item>{
+        taken ? Taker::take(tree, at.node) : typename Taker::Item(), to_left, to_right});
+  }
+  visit_in_order<Ascending>(links, false, [&](std::uint32_t at) {
+    if (is_taken(links[at].item)) out.push_reserved(std::move(links[at].item));
     return true;
   });
   return {};
@@ -172,7 +205,8 @@ Result<Vec<typename Taker::Item>> collect_ordered(const PythonAvlTree& tree) {
   Vec<typename Taker::Item> out;
   if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
   if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
-    if (Status s = walk_breadth_first<Ascending, Taker>(tree, out); !s) return std::move(s).error();
+    if (Status s = walk_breadth_first<Ascending, Taker>(tree, out, 0, tree.len()); !s)
+      return std::move(s).error();
   } else {
     walk_ordered<Ascending, Taker>(tree, out);
   }
@@ -472,54 +506,54 @@ Result<Snapshot> walk_from_bound(const PythonAvlTree& tree, const KeyView& bound
   return out;
 }
 
-template <bool Ascending>
-const Node* step(const PythonAvlTree& tree, PathStack<const Node*>& pending) {
-  if (pending.empty()) return nullptr;
-  const Node* node = pending.pop();
-  descend_ordered<Ascending, ValueTaker>(tree, Ascending ? tree.right_of(node) : tree.left_of(node), pending);
-  return node;
+// Takes the next `count` nodes of an in-order walk whose nodes still to come
+// are on `stack`, as drain_ordered does, into room reserved for them.
+template <bool Ascending, class Taker>
+void drain_count(const PythonAvlTree& tree, PathStack<const Node*>& stack, std::uint64_t count,
+                 Vec<typename Taker::Item>& out) {
+  for (; count > 0; --count) {
+    if (stack.empty()) throw Fault("a reading ran past the end of the tree");
+    const Node* node = stack.pop();
+    out.push_reserved(Taker::take(tree, node));
+    descend_ordered<Ascending, Taker>(tree, Ascending ? tree.right_of(node) : tree.left_of(node), stack);
+  }
+}
+
+// Reads this long or longer, from a tree of kBreadthFirstFrom entries or
+// more, go breadth first: the misses of a level overlap.  Shorter ones would
+// pay the two work arrays for little.
+constexpr std::uint64_t kBreadthFirstRead = 4096;
+
+// A progression of positions, ascending: first, first + step, ... (count).
+struct Progression {
+  std::uint64_t first;
+  std::uint64_t step;
+  std::uint64_t count;
+
+  // Whether a position of [lo, hi) is in the progression.
+  bool meets(std::uint64_t lo, std::uint64_t hi) const noexcept {
+    const std::uint64_t skipped = lo <= first ? 0 : (lo - first + step - 1) / step;
+    return skipped < count && first + skipped * step < hi;
+  }
+  bool holds(std::uint64_t position) const noexcept {
+    return position >= first && (position - first) % step == 0 && (position - first) / step < count;
+  }
+};
+
+// Appends, in order, the values of the subtree at `node` (positions [lo, hi))
+// whose positions are in the progression; subtrees without one are skipped.
+void collect_progression(const PythonAvlTree& tree, const Node* node, std::uint64_t lo, std::uint64_t hi,
+                         const Progression& wanted, Snapshot& out) {
+  while (node != nullptr && wanted.meets(lo, hi)) {
+    const std::uint64_t position = lo + node->before;
+    collect_progression(tree, tree.left_of(node), lo, position, wanted, out);
+    if (wanted.holds(position)) out.push_reserved(ValueTaker::take(tree, node));
+    node = tree.right_of(node);
+    lo = position + 1;
+  }
 }
 
 }  // namespace
-
-OrderedReading::OrderedReading(const PythonAvlTree& tree, bool ascending) : ascending_(ascending) {
-  if (ascending)
-    descend_ordered<true, ValueTaker>(tree, tree.root(), pending_);
-  else
-    descend_ordered<false, ValueTaker>(tree, tree.root(), pending_);
-}
-
-PyObject* OrderedReading::next(const PythonAvlTree& tree) {
-  const Node* node = ascending_ ? step<true>(tree, pending_) : step<false>(tree, pending_);
-  if (node == nullptr) return nullptr;
-  if (++taken_ > tree.len()) throw Fault("tree holds more nodes than its length");
-  return tree.value_of(node);
-}
-
-template <class Taker>
-void OrderedReading::rest(const PythonAvlTree& tree, Vec<typename Taker::Item>& out) {
-  if (pending_.empty()) return;
-  const std::uint64_t rest = tree.len() - taken_;
-  if (out.capacity() - out.size() < rest) throw Fault("ordered reading without room for its rest");
-  const std::uint64_t skip = std::exchange(taken_, tree.len());
-  // On a stack of its own, which nothing the walk writes can alias, the walk
-  // keeps the stack's depth in a register.
-  PathStack<const Node*> stack = std::exchange(pending_, PathStack<const Node*>());
-  // The breadth-first walk starts over and leaves out what was read.
-  if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
-    const Status walked = ascending_ ? walk_breadth_first<true, Taker>(tree, out, skip)
-                                     : walk_breadth_first<false, Taker>(tree, out, skip);
-    if (walked) return;
-  }
-  if (ascending_)
-    drain_ordered<true, Taker>(tree, stack, rest, out);
-  else
-    drain_ordered<false, Taker>(tree, stack, rest, out);
-}
-
-void OrderedReading::take_rest(const PythonAvlTree& tree, Snapshot& out) { rest<ValueTaker>(tree, out); }
-
-void OrderedReading::lend_rest(const PythonAvlTree& tree, Vec<PyObject*>& out) { rest<LentValueTaker>(tree, out); }
 
 Result<Snapshot> in_order(const PythonAvlTree& tree) {
   return collect_ordered<true, ValueTaker>(tree);
@@ -554,14 +588,16 @@ Result<Snapshot> level_order(const PythonAvlTree& tree) {
   return out;
 }
 
+Status check_range_bounds(const KeyView* start, const KeyView* end) {
+  if (start == nullptr || end == nullptr) return {};
+  Result<Ordering> order = compare(*start, *end);
+  if (!order) return std::move(order).error();
+  if (order.value() == Ordering::Greater) return Error::make(PyExc_ValueError, "range start must not exceed end");
+  return {};
+}
+
 Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const KeyView* end,
                        bool include_start, bool include_end) {
-  if (start != nullptr && end != nullptr) {
-    Result<Ordering> order = compare(*start, *end);
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Greater)
-      return Error::make(PyExc_ValueError, "range start must not exceed end");
-  }
   Snapshot out;
   const Window window{start, end, include_start, include_end};
   // The breadth-first walk knows how many values it takes before it takes
@@ -586,5 +622,157 @@ Result<Snapshot> iter_from(const PythonAvlTree& tree, const KeyView& start, std:
 Result<Snapshot> iter_to(const PythonAvlTree& tree, const KeyView& end, std::uint64_t count) {
   return walk_from_bound<false>(tree, end, count);
 }
+
+Span plain_range_span(const PythonAvlTree& tree, const KeyView* start, const KeyView* end, bool include_start,
+                      bool include_end) {
+  const auto rank_of = [&](const KeyView& bound) {
+    Result<PythonAvlTree::Rank> rank = tree.rank(bound);
+    if (!rank) throw Fault("a plain comparison failed");
+    return rank.value();
+  };
+  std::uint64_t first = 0, last = tree.len();
+  if (start != nullptr) {
+    const PythonAvlTree::Rank rank = rank_of(*start);
+    first = rank.below + (rank.found && !include_start);
+  }
+  if (end != nullptr) {
+    const PythonAvlTree::Rank rank = rank_of(*end);
+    last = rank.below + (rank.found && include_end);
+  }
+  return Span{first, last > first ? last - first : 0};
+}
+
+Result<Snapshot> positions(const PythonAvlTree& tree, std::uint64_t first, std::int64_t step, std::uint64_t count) {
+  Snapshot out;
+  if (Status s = out.reserve(count); !s) return std::move(s).error();
+  if (count == 0) return out;
+  if (step == 1 || step == -1) {
+    Cursor::at(tree, first, count, step == 1).take(tree, count, out);
+    return out;
+  }
+  // The same positions ascending; a negative step reads them back to front.
+  const std::uint64_t stride = step > 0 ? static_cast<std::uint64_t>(step) : 0 - static_cast<std::uint64_t>(step);
+  const std::uint64_t lowest = step > 0 ? first : first - (count - 1) * stride;
+  collect_progression(tree, tree.root(), 0, tree.len(), Progression{lowest, stride, count}, out);
+  if (out.size() != count) throw Fault("a slice found fewer positions than it wanted");
+  if (step < 0) std::reverse(out.data(), out.data() + out.size());
+  return out;
+}
+
+Cursor Cursor::at(const PythonAvlTree& tree, std::uint64_t first, std::uint64_t count, bool ascending) {
+  Cursor cursor;
+  cursor.ascending_ = ascending;
+  if (count == 0) return cursor;
+  if (first >= tree.len() || count > (ascending ? tree.len() - first : first + 1))
+    throw Fault("a cursor placed past the end of the tree");
+  cursor.position_ = first;
+  cursor.remaining_ = count;
+  // Down to the first node: on the way, every node whose turn comes after it
+  // in the reading's direction is kept for later.
+  std::uint64_t wanted = first;
+  for (const Node* node = tree.root(); node != nullptr;) {
+    tree.prefetch_below(node);
+    const std::uint64_t before = node->before;
+    if (wanted == before) {
+      cursor.pending_.push(node);
+      ValueTaker::prefetch(tree, node);
+      break;
+    }
+    const bool right = wanted > before;
+    if (right) wanted -= before + 1;
+    if (right != ascending) cursor.pending_.push(node);
+    node = right ? tree.right_of(node) : tree.left_of(node);
+  }
+  return cursor;
+}
+
+Result<Cursor> Cursor::from_bound(const PythonAvlTree& tree, const KeyView& bound, std::uint64_t count,
+                                  bool ascending, bool inclusive) {
+  Cursor cursor;
+  cursor.ascending_ = ascending;
+  if (count == 0) return cursor;
+  // The descent of iter_from (iter_to mirrored): a node not beyond the bound
+  // is kept and the walk turns toward the start, else toward the end; it
+  // runs down to an empty subtree.  `below` counts the nodes passed toward
+  // the start of the order.
+  const Ordering outside = ascending ? Ordering::Less : Ordering::Greater;
+  std::uint64_t below = 0;
+  bool found = false;
+  for (const Node* node = tree.root(); node != nullptr;) {
+    tree.prefetch_below(node);
+    Result<Ordering> order = compare(node->key(), bound);
+    if (!order) return std::move(order).error();
+    const bool beyond = order.value() == outside || (!inclusive && order.value() == Ordering::Equal);
+    if (beyond == ascending) {
+      if (!ascending) {
+        cursor.pending_.push(node);
+        ValueTaker::prefetch(tree, node);
+        cursor.position_ = below + node->before;
+        found = true;
+      }
+      below += std::uint64_t{node->before} + 1;
+      node = tree.right_of(node);
+    } else {
+      if (ascending) {
+        cursor.pending_.push(node);
+        ValueTaker::prefetch(tree, node);
+        cursor.position_ = below + node->before;
+        found = true;
+      }
+      node = tree.left_of(node);
+    }
+  }
+  if (!found) return cursor;
+  const std::uint64_t available = ascending ? tree.len() - cursor.position_ : cursor.position_ + 1;
+  cursor.remaining_ = std::min(count, available);
+  return cursor;
+}
+
+PyObject* Cursor::next(const PythonAvlTree& tree) {
+  if (remaining_ == 0 || pending_.empty()) throw Fault("a reading ran past its end");
+  const Node* node = pending_.pop();
+  if (ascending_)
+    descend_ordered<true, ValueTaker>(tree, tree.right_of(node), pending_);
+  else
+    descend_ordered<false, ValueTaker>(tree, tree.left_of(node), pending_);
+  --remaining_;
+  position_ = ascending_ ? position_ + 1 : position_ - 1;
+  return tree.value_of(node);
+}
+
+template <class Taker>
+void Cursor::read(const PythonAvlTree& tree, std::uint64_t count, Vec<typename Taker::Item>& out) {
+  if (count > remaining_) throw Fault("a reading ran past its end");
+  if (out.capacity() - out.size() < count) throw Fault("a reading without room for what it reads");
+  if (count == 0) return;
+  const std::uint64_t after = ascending_ ? position_ + count : position_ - count;
+  const std::uint64_t left = remaining_ - count;
+  if (count >= kBreadthFirstRead && tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
+    // Then the cursor is placed again after what was read: O(h).
+    const std::uint64_t first = ascending_ ? position_ : after + 1;
+    const Status walked = ascending_ ? walk_breadth_first<true, Taker>(tree, out, first, first + count)
+                                     : walk_breadth_first<false, Taker>(tree, out, first, first + count);
+    if (walked) {
+      *this = at(tree, left == 0 ? 0 : after, left, ascending_);
+      return;
+    }
+  }
+  // On a stack of its own, which nothing the walk writes can alias, the walk
+  // keeps the stack's depth in a register.
+  PathStack<const Node*> stack = pending_;
+  if (ascending_)
+    drain_count<true, Taker>(tree, stack, count, out);
+  else
+    drain_count<false, Taker>(tree, stack, count, out);
+  pending_ = stack;
+  position_ = after;
+  remaining_ = left;
+}
+
+void Cursor::lend(const PythonAvlTree& tree, std::uint64_t count, Vec<PyObject*>& out) {
+  read<LentValueTaker>(tree, count, out);
+}
+
+void Cursor::take(const PythonAvlTree& tree, std::uint64_t count, Snapshot& out) { read<ValueTaker>(tree, count, out); }
 
 }  // namespace quorvel

@@ -61,6 +61,14 @@ NodeIndex rebalance(NodePool& pool, NodeIndex top, bool heavy, bool& lowered) {
     const NodeIndex middle = c->child(!heavy);
     Node* g = pool.at(middle);
     const Lean g_lean = g->lean();
+    // Positions: the nodes whose left subtrees change are g, and c or x.
+    if (heavy) {
+      c->before -= g->before + 1;
+      g->before += x->before + 1;
+    } else {
+      x->before -= c->before + g->before + 2;
+      g->before += c->before + 1;
+    }
     c->child(!heavy) = g->child(heavy);
     g->child(heavy) = up;
     x->child(heavy) = g->child(!heavy);
@@ -71,6 +79,10 @@ NodeIndex rebalance(NodePool& pool, NodeIndex top, bool heavy, bool& lowered) {
     lowered = true;
     return middle;
   }
+  if (heavy)
+    c->before += x->before + 1;
+  else
+    x->before -= c->before + 1;
   x->child(heavy) = c->child(!heavy);
   c->child(!heavy) = top;
   lowered = c->lean() != kEven;
@@ -79,12 +91,8 @@ NodeIndex rebalance(NodePool& pool, NodeIndex top, bool heavy, bool& lowered) {
   return up;
 }
 
-// One step of a descent: the node passed and the side taken (true: right).
-struct Step {
-  NodeIndex node;
-  bool right;
-};
-using Path = PathStack<Step>;
+using Step = PythonAvlTree::Step;
+using Path = PythonAvlTree::Path;
 
 // The link that holds path[i]'s node: its parent's child link, or the root.
 NodeIndex& link_of(NodePool& pool, NodeIndex& root, Path& path, int i) noexcept {
@@ -152,6 +160,7 @@ NodeIndex copy_in_order(const NodePool& from, NodePool& to, NodeIndex index) {
   node->native_bits = old->native_bits;
   node->left = left;
   node->right = right;
+  node->before = old->before;
   if (to.keyed()) static_cast<KeyedNode*>(node)->value = value_in(from, old);
   return placed.value();
 }
@@ -202,6 +211,8 @@ Status PythonAvlTree::compact() {
   if (fresh.capacity() < len_) return Error::no_memory();
   root_ = copy_in_order(pool_, fresh, root_);
   pool_ = std::move(fresh);
+  find_ends();
+  note_change();
   return {};
 }
 
@@ -214,6 +225,13 @@ void PythonAvlTree::maybe_compact() {
   }
   // Without memory now, try again once half of what is left is gone.
   compact_below_ = len_ / 2;
+}
+
+void PythonAvlTree::find_ends() noexcept {
+  first_ = last_ = root_;
+  if (root_ == kNoNode) return;
+  while (pool_.at(first_)->left != kNoNode) first_ = pool_.at(first_)->left;
+  while (pool_.at(last_)->right != kNoNode) last_ = pool_.at(last_)->right;
 }
 
 Result<bool> PythonAvlTree::insert(Entry&& entry, bool path_loaded) {
@@ -250,30 +268,40 @@ Result<bool> PythonAvlTree::insert(Entry&& entry, bool path_loaded) {
   node->native_bits = key.native.bits;
   node->left = kNoNode;
   node->right = kNoNode;
+  node->before = 0;
   // The node keeps both references; without a value slot, both to the one object.
   PyObject* value = entry.value.release();
   if (pool_.keyed()) static_cast<KeyedNode*>(node)->value = value;
   static_cast<void>(entry.key.release());
   link_of(pool_, root_, path, path.depth()) = slot.value();
+  // Every node the path left to the left has one more node before it; a
+  // path that never turned right (or left) ends at the new first (last) node.
+  bool rightmost = true, leftmost = true;
+  for (int i = 0; i < path.depth(); ++i) {
+    const Step step = path[i];
+    pool_.at(step.node)->before += !step.right;
+    leftmost &= !step.right;
+    rightmost &= step.right;
+  }
+  if (leftmost) first_ = slot.value();
+  if (rightmost) last_ = slot.value();
   ++len_;
+  count_key(key.native, 1);
+  note_change();
   if (retrace_growth(pool_, root_, path)) ++height_;
   return true;
 }
 
-Result<bool> PythonAvlTree::remove(const KeyView& key) {
-  Path path;
-  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path, true);
-  if (!found) return std::move(found).error();
-  const NodeIndex at = found.value();
-  if (at == kNoNode) return false;
+Entry PythonAvlTree::unlink(Path& path, NodeIndex at) {
   Node* node = pool_.at(at);
   const int depth = path.depth();
+  const bool was_end = at == first_ || at == last_;
   if (node->left == kNoNode || node->right == kNoNode) {
     link_of(pool_, root_, path, depth) = node->left != kNoNode ? node->left : node->right;
   } else {
     // The in-order successor takes the node's place, never the predecessor,
-    // with the node's children and lean; its own right subtree takes its
-    // old place at the bottom of the right subtree's left spine.
+    // with the node's children, lean and position; its own right subtree
+    // takes its old place at the bottom of the right subtree's left spine.
     path.push({at, true});
     NodeIndex successor = node->right;
     Node* s = pool_.at(successor);
@@ -287,19 +315,49 @@ Result<bool> PythonAvlTree::remove(const KeyView& key) {
       s->right = node->right;
     }
     s->left = node->left;
+    s->before = node->before;
     s->set_lean(node->lean());
     link_of(pool_, root_, path, depth) = successor;
     path[depth] = Step{successor, true};
   }
-  PyObject* key_object = node->key_object();
-  Entry removed(Ref::steal(value_in(pool_, node)), Ref::steal(key_object));
+  // Every node the path left to the left has one node fewer before it.
+  for (int i = 0; i < path.depth(); ++i) pool_.at(path[i].node)->before -= !path[i].right;
+  const KeyView key = node->key();
+  Entry removed(Ref::steal(value_in(pool_, node)), Ref::steal(key.object));
   pool_.give_back(at);
   --len_;
+  count_key(key.native, -1);
+  note_change();
   if (retrace_shrink(pool_, root_, path)) --height_;
+  if (was_end) find_ends();
   maybe_compact();
+  return removed;
+}
+
+Result<bool> PythonAvlTree::remove(const KeyView& key) {
+  Path path;
+  Result<NodeIndex> found = descend<true>(pool_, root_, key, &path, true);
+  if (!found) return std::move(found).error();
+  if (found.value() == kNoNode) return false;
   // Finalisers of the removed value and key find the tree consistent.
-  removed = Entry();
+  Entry removed = unlink(path, found.value());
   return true;
+}
+
+Entry PythonAvlTree::remove_at(std::uint64_t position) {
+  if (position >= len_) throw Fault("a position past the end of the tree");
+  Path path;
+  NodeIndex at = root_;
+  for (;;) {
+    const Node* node = pool_.at(at);
+    if (position == node->before) break;
+    const bool right = position > node->before;
+    if (right) position -= std::uint64_t{node->before} + 1;
+    path.push({at, right});
+    at = node->child(right);
+    if (at == kNoNode) throw Fault("a position missing from the tree");
+  }
+  return unlink(path, at);
 }
 
 Result<PyObject*> PythonAvlTree::find(const KeyView& key) const {
@@ -307,6 +365,43 @@ Result<PyObject*> PythonAvlTree::find(const KeyView& key) const {
   if (!found) return std::move(found).error();
   if (found.value() == kNoNode) return static_cast<PyObject*>(nullptr);
   return value_in(pool_, pool_.at(found.value()));
+}
+
+Result<PythonAvlTree::Rank> PythonAvlTree::rank(const KeyView& key) const {
+  std::uint64_t below = 0;
+  for (NodeIndex at = root_; at != kNoNode;) {
+    const Node* node = pool_.at(at);
+    prefetch_below(node);
+    Result<Ordering> order = compare(key, node->key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Equal) return Rank{below + node->before, true};
+    const bool right = order.value() == Ordering::Greater;
+    if (right) below += std::uint64_t{node->before} + 1;
+    at = node->child(right);
+  }
+  return Rank{below, false};
+}
+
+const Node* PythonAvlTree::node_at(std::uint64_t position) const noexcept {
+  if (position >= len_) return nullptr;
+  const Node* node = pool_.at(root_);
+  while (position != node->before) {
+    const bool right = position > node->before;
+    if (right) position -= std::uint64_t{node->before} + 1;
+    node = pool_.at(node->child(right));
+  }
+  return node;
+}
+
+bool PythonAvlTree::compares_plainly(const KeyView* start, const KeyView* end) const noexcept {
+  if (misordered_) return false;
+  for (const PlainFamily family : {PlainFamily::Number, PlainFamily::String}) {
+    if (plain_counts_[family == PlainFamily::String] != len_) continue;
+    if ((start == nullptr || plain_family(start->native) == family) &&
+        (end == nullptr || plain_family(end->native) == family))
+      return true;
+  }
+  return false;
 }
 
 void PythonAvlTree::prefetch_descents(const KeyView* keys, int count) const noexcept {
@@ -335,20 +430,6 @@ void PythonAvlTree::prefetch_descents(const KeyView* keys, int count) const noex
   }
 }
 
-PyObject* PythonAvlTree::first() const noexcept {
-  if (root_ == kNoNode) return nullptr;
-  const Node* node = pool_.at(root_);
-  while (node->left != kNoNode) node = pool_.at(node->left);
-  return value_in(pool_, node);
-}
-
-PyObject* PythonAvlTree::last() const noexcept {
-  if (root_ == kNoNode) return nullptr;
-  const Node* node = pool_.at(root_);
-  while (node->right != kNoNode) node = pool_.at(node->right);
-  return value_in(pool_, node);
-}
-
 // In pre-order: at each node the value, the key, then the left subtree,
 // then the right subtree.  Recurses into the left child and loops along the
 // right: the depth stays within the height.
@@ -369,9 +450,13 @@ void PythonAvlTree::clear() noexcept {
   // The tree is empty, with storage of its own, before any finaliser runs.
   NodePool old(std::move(pool_));
   const NodeIndex root = std::exchange(root_, kNoNode);
+  first_ = last_ = kNoNode;
   len_ = 0;
   height_ = 0;
   compact_below_ = UINT64_MAX;
+  plain_counts_[0] = plain_counts_[1] = 0;
+  misordered_ = false;
+  note_change();
   release_all(old, root);
 }
 
@@ -396,6 +481,9 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
   pool.reserve(count);
   if (pool.capacity() < count) return Error::no_memory();
   // Entry i of the order lands in slot i + 1: the nodes lie in key order.
+  std::uint64_t plain_counts[2] = {0, 0};
+  bool misordered = misordered_;
+  KeyView previous{};
   for (std::size_t i = 0; i < count; ++i) {
     // Each key object is read once, in an order unrelated to where it lies.
     if (i + kKeyLookAhead < count) __builtin_prefetch(entries[i + kKeyLookAhead].key.get());
@@ -405,6 +493,16 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
     const KeyView key = KeyView::of(entries[i].key.get());
     node->key_word = key_word_of(key);
     node->native_bits = key.native.bits;
+    const PlainFamily family = plain_family(key.native);
+    if (family != PlainFamily::None) ++plain_counts[family == PlainFamily::String];
+    // The order is trusted; where two neighbours compare plainly, it is also
+    // seen, so that reads by rank are used only where they agree with walks
+    // that compare.
+    if (i > 0 && family != PlainFamily::None && plain_family(previous.native) == family) {
+      Result<Ordering> order = compare(previous, key);
+      misordered |= !order || order.value() != Ordering::Less;
+    }
+    previous = key;
   }
   // The root of positions [first, first + size) is the upper middle one.
   struct Builder {
@@ -416,6 +514,7 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
       Node* node = pool.at(index);
       node->left = build(first, left_size);
       node->right = build(first + left_size + 1, size - 1 - left_size);
+      node->before = static_cast<std::uint32_t>(left_size);
       // A subtree of k nodes built so is std::bit_width(k) levels high.
       node->set_lean(std::bit_width(left_size) > std::bit_width(size - 1 - left_size) ? kLeftTall : kEven);
       return index;
@@ -430,8 +529,14 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
   }
   pool_ = std::move(pool);
   root_ = root;
+  first_ = count == 0 ? kNoNode : 1;
+  last_ = static_cast<NodeIndex>(count);
   len_ = count;
   height_ = static_cast<unsigned>(std::bit_width(count));
+  plain_counts_[0] = plain_counts[0];
+  plain_counts_[1] = plain_counts[1];
+  misordered_ = misordered;
+  note_change();
   return {};
 }
 
@@ -443,18 +548,26 @@ struct Checker {
   std::uint64_t len;
   bool order;
   std::uint64_t seen = 0;
+  std::uint64_t plain[2] = {0, 0};
   const Node* previous = nullptr;
+  NodeIndex first = kNoNode;
+  NodeIndex last = kNoNode;
   const char* broken = nullptr;
 
-  // The subtree's height, checking every node of it in key order.
-  int walk(NodeIndex index, int depth) {
-    if (index == kNoNode || broken != nullptr) return 0;
+  struct Subtree {
+    int height;
+    std::uint64_t size;
+  };
+
+  // The subtree's height and size, checking every node of it in key order.
+  Subtree walk(NodeIndex index, int depth) {
+    if (index == kNoNode || broken != nullptr) return {0, 0};
     if (depth > 96) return fail("the tree is deeper than an AVL tree can be");
     if (index >= pool.end()) return fail("a link points past the slots handed out");
     if (++seen > len) return fail("more nodes are reachable than the length");
     const Node* node = pool.at(index);
     if (node->key_word == 0) return fail("a reachable slot is on the free list");
-    const int left = walk(node->left, depth + 1);
+    const Subtree left = walk(node->left, depth + 1);
     const NativeKey native = NativeKey::of(node->key_object());
     if (native.kind != node->key().native.kind || (native.kind != kNoNative && native.bits != node->native_bits))
       return fail("a node's native key is not that of its key object");
@@ -462,17 +575,23 @@ struct Checker {
       Result<Ordering> order = compare(previous->key(), node->key());
       if (!order || order.value() != Ordering::Less) return fail("native keys are out of order");
     }
+    if (previous == nullptr) first = index;
     previous = node;
-    const int right = walk(node->right, depth + 1);
-    if (left - right > 1 || right - left > 1) return fail("a node is out of balance");
-    const Lean expected = left > right ? kLeftTall : (right > left ? kRightTall : kEven);
+    last = index;
+    const PlainFamily family = plain_family(native);
+    if (family != PlainFamily::None) ++plain[family == PlainFamily::String];
+    const Subtree right = walk(node->right, depth + 1);
+    if (node->before != left.size) return fail("a node's count of the nodes before it is wrong");
+    if (left.height - right.height > 1 || right.height - left.height > 1) return fail("a node is out of balance");
+    const Lean expected =
+        left.height > right.height ? kLeftTall : (right.height > left.height ? kRightTall : kEven);
     if (node->lean() != expected) return fail("a node's recorded lean is wrong");
-    return 1 + std::max(left, right);
+    return {1 + std::max(left.height, right.height), left.size + 1 + right.size};
   }
 
-  int fail(const char* what) {
+  Subtree fail(const char* what) {
     if (broken == nullptr) broken = what;
-    return 0;
+    return {0, 0};
   }
 };
 
@@ -480,10 +599,14 @@ struct Checker {
 
 Status PythonAvlTree::check_invariants(bool order) const {
   Checker checker{pool_, len_, order};
-  const int height = checker.walk(root_, 0);
+  const int height = checker.walk(root_, 0).height;
   const char* broken = checker.broken;
   if (broken == nullptr && checker.seen != len_) broken = "fewer nodes are reachable than the length";
   if (broken == nullptr && static_cast<unsigned>(height) != height_) broken = "the recorded height is wrong";
+  if (broken == nullptr && (checker.first != first_ || checker.last != last_))
+    broken = "the recorded first or last node is wrong";
+  if (broken == nullptr && (checker.plain[0] != plain_counts_[0] || checker.plain[1] != plain_counts_[1]))
+    broken = "the counts of plain keys are wrong";
   if (broken == nullptr) {
     std::uint64_t free = 0;
     for (NodeIndex index = pool_.free_head(); index != kNoNode && free <= pool_.free_count();

@@ -29,6 +29,16 @@ extern std::uint64_t deep_descents_from;
 inline constexpr std::uint64_t deep_descents_from = std::uint64_t{1} << 18;
 #endif
 
+// Which of the key families whose comparisons never run interpreter code or
+// fail a key belongs to: exact ints (within 64 bits) and floats other than
+// NaN compare among themselves natively, and so do exact strs.
+enum class PlainFamily : std::uint8_t { None, Number, String };
+
+inline PlainFamily plain_family(const NativeKey& key) noexcept {
+  if (key.kind == kNativeInt || (key.kind == kNativeFloat && !is_nan(key))) return PlainFamily::Number;
+  return key.kind == kNativeStr ? PlainFamily::String : PlainFamily::None;
+}
+
 // One stored item.  For a tree without key rule both are the same object.
 struct Entry {
   Ref value;
@@ -81,12 +91,17 @@ class PathStack {
 // - recorded lean: each node records which subtree is the taller (or
 //   neither), and the tree records its own height (0 when empty);
 // - len: the number of nodes reachable from the root, each slot of the pool
-//   either reachable exactly once or on the free list.
+//   either reachable exactly once or on the free list;
+// - positions: each node's `before` is the number of nodes in its left
+//   subtree; the tree records its first and last node, and how many of its
+//   keys are plain numbers and plain strings (plain_key_family).
 //
 // What each operation costs, n entries, h <= 1.44 log2(n + 2) levels:
-// - insert: h comparisons, O(h) lean updates stopping early, <= 1 rotation, amortised O(1) storage.
-// - remove: h comparisons, O(h) lean updates stopping early, <= h rotations, amortised O(1) compaction.
-// - find: h comparisons; first, last: h steps and none; len, height: O(1).
+// - insert: h comparisons, O(h) lean and position updates, the lean updates stopping early,
+//   <= 1 rotation, amortised O(1) storage.
+// - remove: h comparisons, O(h) lean and position updates, <= h rotations, amortised O(1) compaction.
+// - remove_at, value_at: h steps and no comparison; rank: h comparisons.
+// - find: h comparisons; first, last, len, height: O(1).
 // - clear, destruction: O(n), each reference released once; reserve, trim: O(count / 4096) blocks.
 // - snapshots (traversal.hpp): O(n) for full walks, O(h + values taken) for bounded ones.
 //
@@ -114,18 +129,28 @@ class PathStack {
 class PythonAvlTree {
  public:
   PythonAvlTree() noexcept = default;
-  PythonAvlTree(PythonAvlTree&& other) noexcept
-      : pool_(std::move(other.pool_)),
-        root_(std::exchange(other.root_, kNoNode)),
-        len_(std::exchange(other.len_, 0)),
-        height_(std::exchange(other.height_, 0)),
-        compact_below_(std::exchange(other.compact_below_, UINT64_MAX)) {}
+  PythonAvlTree(PythonAvlTree&& other) noexcept { swap(other); }
   PythonAvlTree& operator=(PythonAvlTree&&) = delete;
   PythonAvlTree(const PythonAvlTree&) = delete;
   ~PythonAvlTree() { clear(); }
 
   std::uint64_t len() const noexcept { return len_; }
   unsigned height() const noexcept { return height_; }
+
+  // Exchanges the whole contents of two trees; nothing is released.
+  void swap(PythonAvlTree& other) noexcept {
+    std::swap(pool_, other.pool_);
+    std::swap(root_, other.root_);
+    std::swap(first_, other.first_);
+    std::swap(last_, other.last_);
+    std::swap(len_, other.len_);
+    std::swap(height_, other.height_);
+    std::swap(compact_below_, other.compact_below_);
+    std::swap(plain_counts_, other.plain_counts_);
+    std::swap(misordered_, other.misordered_);
+    note_change();
+    other.note_change();
+  }
 
   // Stores the entry: true, or false for a duplicate key (the entry is then
   // released and the stored one stays).  On an exception the entry is
@@ -136,8 +161,21 @@ class PythonAvlTree {
   // Removes the entry whose key compares Equal.  Its references are released
   // only once the whole tree is consistent again.
   Result<bool> remove(const KeyView& key);
+  // Removes the entry at a position (0 is the smallest key, below len()),
+  // without a comparison, and hands it to the caller, who releases it.
+  Entry remove_at(std::uint64_t position);
   // The stored value (borrowed) whose key compares Equal to the probe, or null.
   Result<PyObject*> find(const KeyView& key) const;
+
+  // Where a probe key stands: how many stored keys compare Less than it, and
+  // whether one compares Equal.  One descent, the probe the left operand.
+  struct Rank {
+    std::uint64_t below;
+    bool found;
+  };
+  Result<Rank> rank(const KeyView& key) const;
+  // The node at a position (below len()), found without a comparison.
+  const Node* node_at(std::uint64_t position) const noexcept;
 
   // Starts loading the nodes that descents for these keys would pass through
   // in the tree as it is now.  The descents go a level at a time, all of
@@ -148,8 +186,16 @@ class PythonAvlTree {
   void prefetch_descents(const KeyView* keys, int count) const noexcept;
 
   // The values with the smallest and largest keys (borrowed), or null.
-  PyObject* first() const noexcept;
-  PyObject* last() const noexcept;
+  PyObject* first() const noexcept { return first_ == kNoNode ? nullptr : value_of(pool_.at(first_)); }
+  PyObject* last() const noexcept { return last_ == kNoNode ? nullptr : value_of(pool_.at(last_)); }
+
+  // Whether every key of the tree and every given bound (null: absent)
+  // belong to one plain family, so that any comparison among them is made
+  // natively: it runs no interpreter code and cannot fail, and a walk may
+  // make such comparisons in any order, or not at all, unobservably.  A tree
+  // built from a trusted order that its plain keys contradict does not: its
+  // walks find what their comparisons say, which no rank can tell.
+  bool compares_plainly(const KeyView* start, const KeyView* end) const noexcept;
 
   // Room for `count` more entries without growing the storage: a hint that
   // spares growth steps and spare room when the count is known.  An empty
@@ -202,22 +248,53 @@ class PythonAvlTree {
   // Without `order`, the order of keys is not checked: comparisons that lie
   // can leave even native keys out of order.
   Status check_invariants(bool order) const;
+  // How many times the tree changed: readings that lend from the tree check
+  // that it did not change under them.
+  std::uint64_t changes() const noexcept { return changes_; }
 #endif
+
+  // One step of a descent: the node passed and the side taken (true: right).
+  struct Step {
+    NodeIndex node;
+    bool right;
+  };
+  using Path = PathStack<Step>;
 
  private:
   const Node* node_or_null(NodeIndex index) const noexcept { return index ? pool_.at(index) : nullptr; }
+  // Takes the node at the end of `path` (the path leading to it, without it)
+  // out of the tree and rebalances: the entry is handed to the caller.
+  Entry unlink(Path& path, NodeIndex at);
   // Moves every node into new storage of exactly `len` slots, in key order;
   // the shape and every entry stay.  On MemoryError nothing changed.
   Status compact();
   // After a removal: compacts the storage once it is mostly free.
   void maybe_compact();
   void release_all(NodePool& pool, NodeIndex root) noexcept;
+  // The first and last nodes, found again after they changed.
+  void find_ends() noexcept;
+  void count_key(const NativeKey& key, std::int64_t step) noexcept {
+    const PlainFamily family = plain_family(key);
+    if (family != PlainFamily::None) plain_counts_[family == PlainFamily::String] += step;
+  }
+  void note_change() noexcept {
+#ifdef QUORVEL_TESTING
+    ++changes_;
+#endif
+  }
 
   NodePool pool_;
   NodeIndex root_ = kNoNode;
+  NodeIndex first_ = kNoNode;
+  NodeIndex last_ = kNoNode;
   std::uint64_t len_ = 0;
   unsigned height_ = 0;
   std::uint64_t compact_below_ = UINT64_MAX;  // lowered after a compaction could not get memory
+  std::uint64_t plain_counts_[2] = {0, 0};    // keys of the plain number and string families
+  bool misordered_ = false;                    // built from a trusted order that plain keys show false
+#ifdef QUORVEL_TESTING
+  std::uint64_t changes_ = 0;
+#endif
 };
 
 }  // namespace quorvel

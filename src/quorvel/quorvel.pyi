@@ -46,6 +46,13 @@ class AVLTree:
     def __repr__(self, /) -> builtins.str:
         """Return an ascending representation of the stored values."""
 
+    def __getitem__(self, index: typing.SupportsIndex | builtins.slice, /) -> typing.Any:
+        """Return the value at position `index`, or a list of the values a slice selects.
+
+        Positions count from 0 in ascending key order; a negative index counts
+        from the end.
+        """
+
     def insert(self, /, value: typing.Any) -> builtins.bool:
         """Insert `value` and return `True` if its key was not already present."""
 
@@ -140,6 +147,43 @@ class AVLTree:
         the key extractor. Reconstruction uses the fast O(n) sorted builder
         so unpickling does not perform AVL insertion or Python comparisons.
         """
+
+    def __reversed__(self, /) -> _AVLTreeIterator:
+        """Return a snapshot iterator in descending key order, as `descending` does."""
+
+    def pop(self, /, index: typing.SupportsIndex = -1) -> typing.Any:
+        """Remove and return the value at position `index` (the last by default).
+
+        Positions count from 0 in ascending key order; a negative index counts
+        from the end. No key is compared. Raise `IndexError` when the tree is
+        empty or the index is out of range.
+        """
+
+    def index(self, /, value: typing.Any) -> builtins.int:
+        """Return the position of the entry matching `value`'s extracted key.
+
+        Raise `ValueError` when no stored key matches.
+        """
+
+    def index_key(self, /, key: typing.Any) -> builtins.int:
+        """Return the position of the entry matching an already-extracted key.
+
+        Raise `ValueError` when no stored key matches.
+        """
+
+    def bisect_left(self, /, value: typing.Any) -> builtins.int:
+        """Return how many stored keys are less than `value`'s extracted key:
+        the position an entry of that key has, or would have.
+        """
+
+    def bisect_right(self, /, value: typing.Any) -> builtins.int:
+        """Return how many stored keys are not greater than `value`'s extracted key."""
+
+    def bisect_left_key(self, /, key: typing.Any) -> builtins.int:
+        """Return how many stored keys are less than an already-extracted key."""
+
+    def bisect_right_key(self, /, key: typing.Any) -> builtins.int:
+        """Return how many stored keys are not greater than an already-extracted key."""
 
     @property
     def height(self, /) -> builtins.int:
@@ -315,6 +359,9 @@ class _AVLTreeIterator:
 
     def __next__(self, /) -> typing.Any:
         """Return the next value, raising `StopIteration` when exhausted."""
+
+    def __length_hint__(self, /) -> builtins.int:
+        """Return the number of values this iterator has yet to return."""
 
 
 def _avltree_from_sorted_entries(

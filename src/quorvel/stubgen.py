@@ -230,9 +230,11 @@ def _check_expression(record: Record, expression: Any, resolve_id: Callable[[str
         resolve_id(expression["id"])
     elif kind == "binop" and expression["op"] != "bitor":
         raise record.fail(f"unknown operator {expression['op']!r}")
-    elif kind == "constant" and not (expression["kind"] == "none" or
-                                     expression["kind"] == "bool" and isinstance(expression.get("value"), bool)):
-        raise record.fail(f"not a none or bool constant: {json.dumps(expression)}")
+    elif kind == "constant" and not (
+            expression["kind"] == "none"
+            or expression["kind"] == "bool" and isinstance(expression.get("value"), bool)
+            or expression["kind"] == "int" and type(expression.get("value")) is int):
+        raise record.fail(f"not a none, bool or int constant: {json.dumps(expression)}")
     elif kind in ("tuple", "list") and not isinstance(expression["elts"], list):
         raise record.fail(f"`elts` is not a list: {json.dumps(expression)}")
     for key in ("value", "slice", "left", "right"):
