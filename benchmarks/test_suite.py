@@ -38,6 +38,14 @@ def test_mixed_operations_are_valid_for_a_set_and_keep_their_shares():
         assert abs(kinds[kind] / d.n - share / 100) < 0.05
 
 
+def test_set_operands_share_half_their_values_and_fresh_ints_are_new():
+    d = make_data(4000)
+    a, b = map(set, d.halves)
+    assert len(a) == len(b) == 2000 and len(a & b) == 1000
+    assert len(set(d.fresh)) == len(d.fresh) == 400 and not set(d.fresh) & set(d.ints)
+    assert min(d.fresh) >= -5 * d.n and max(d.fresh) < 5 * d.n
+
+
 def test_range_queries_hold_the_stated_number_of_values():
     d = make_data(500)
     ordered = sorted(d.ints)

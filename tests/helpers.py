@@ -222,6 +222,36 @@ def rebuild(tree):
     return function(*arguments)
 
 
+def same_rule_tree(tree, x):
+    """A tree holding x with the key rule of `tree`: set operations between them use stored keys."""
+    return AVLTree([x], key=key_spec(tree))
+
+
+def binary_operators(tree, other):
+    return tree | other, tree & other, tree - other, tree ^ other
+
+
+# One change each, so that a failure of any of them must leave the tree as it was.
+def in_place_union(tree, other):
+    tree |= other
+    return tree
+
+
+def in_place_intersection(tree, other):
+    tree &= other
+    return tree
+
+
+def in_place_difference(tree, other):
+    tree -= other
+    return tree
+
+
+def in_place_symmetric_difference(tree, other):
+    tree ^= other
+    return tree
+
+
 # Every public operation, as f(tree, x): x is the value, key or bound it needs.
 OPERATIONS = {
     "construct": lambda t, x: AVLTree([x, *t.in_order()], key=key_spec(t)),
@@ -259,8 +289,27 @@ OPERATIONS = {
     "reversed": lambda t, x: list(reversed(t)),
     "pop": lambda t, x: t.pop(),
     "length_hint": lambda t, x: operator.length_hint(iter(t)),
+    "copy_method": lambda t, x: t.copy(),
+    "update": lambda t, x: t.update([x]),
+    # The changing members take a tree without key rule: reading t's rule would meet t's guard first.
+    "update_tree": lambda t, x: t.update(AVLTree([x])),
+    "union": lambda t, x: t.union(v for v in [x]),
+    "intersection": lambda t, x: t.intersection([x, *t]),
+    "difference": lambda t, x: t.difference([x]),
+    "symmetric_difference": lambda t, x: t.symmetric_difference([x]),
+    "issubset": lambda t, x: t.issubset([x, *t]),
+    "issuperset": lambda t, x: t.issuperset([x]),
+    "isdisjoint": lambda t, x: t.isdisjoint([x]),
+    "operators": lambda t, x: binary_operators(t, same_rule_tree(t, x)),
+    # NotImplemented for anything but a tree; the last is t ^ t.
+    "reflected": lambda t, x: (t.__ror__(x), t.__rand__(x), t.__rsub__(x), t.__rxor__(t)),
+    "in_place_union": lambda t, x: in_place_union(t, AVLTree([x])),
+    "in_place_intersection": lambda t, x: in_place_intersection(t, AVLTree([x])),
+    "in_place_difference": lambda t, x: in_place_difference(t, AVLTree([x])),
+    "in_place_symmetric_difference": lambda t, x: in_place_symmetric_difference(t, AVLTree([x])),
 }
-MUTATING = {"insert", "remove", "remove_key", "clear", "pop"}
+MUTATING = {"insert", "remove", "remove_key", "clear", "pop", "update", "update_tree", "in_place_union",
+            "in_place_intersection", "in_place_difference", "in_place_symmetric_difference"}
 
 
 class Lookup:

@@ -66,5 +66,6 @@ def test_sweeps_leave_no_memory_behind(hooks):
         for name in OPERATIONS:
             sweep(hooks, name, AVLTree(values, key="real"), BIG + 15.5)
 
-    # About 240 failures a round: a block lost at each would show as 700.
-    assert allocated_growth(all_sweeps, rounds=3, warmup=1) < 300
+    # About 140 failures a round: a block lost at each would show as 420.  The set operations'
+    # failures leave the allocator's caches filling for a few rounds, hence the longer warm-up.
+    assert allocated_growth(all_sweeps, rounds=3, warmup=3) < 300

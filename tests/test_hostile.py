@@ -12,9 +12,14 @@ from quorvel import AVLTree
 from quorvel.quorvel import _avltree_from_sorted_entries
 
 # The operations that compare, or derive the key of, their argument.
+SET_OPERATIONS = ["update", "update_tree", "union", "intersection", "difference", "symmetric_difference",
+                  "issubset", "issuperset", "isdisjoint", "in_place_union", "in_place_intersection",
+                  "in_place_difference", "in_place_symmetric_difference"]
 COMPARING = ["construct", "insert", "remove", "remove_key", "search", "get", "search_key", "contains",
-             "has_node", "in", "contains_key", "range_from", "range_to", "range_both", "iter_from", "iter_to"]
-DERIVING = ["construct", "insert", "remove", "search", "get", "contains", "has_node", "in"]
+             "has_node", "in", "contains_key", "range_from", "range_to", "range_both", "iter_from", "iter_to",
+             *SET_OPERATIONS, "operators"]
+# ("operators" derives its operand's key while making it, before the tree's guard is taken.)
+DERIVING = ["construct", "insert", "remove", "search", "get", "contains", "has_node", "in", *SET_OPERATIONS]
 
 
 @contextlib.contextmanager

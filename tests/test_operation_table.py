@@ -35,7 +35,13 @@ PROTOCOLS = {
     "copy": {"__reduce__", "_avltree_from_sorted_entries"},
     "pickle": {"__reduce__", "_avltree_from_sorted_entries"},
     "rebuild": {"_avltree_from_sorted_entries"},
+    # A binary operator may reach the left operand's slot or the right one's reflected one.
+    "|": {"__or__", "__ror__"}, "&": {"__and__", "__rand__"}, "-": {"__sub__", "__rsub__"},
+    "^": {"__xor__", "__rxor__"}, "|=": {"__ior__"}, "&=": {"__iand__"}, "-=": {"__isub__"}, "^=": {"__ixor__"},
 }
+# The operator opcodes of 3.10; later versions have one BINARY_OP that names its operator.
+OPERATOR_OPCODES = {"BINARY_OR": "|", "BINARY_AND": "&", "BINARY_SUBTRACT": "-", "BINARY_XOR": "^",
+                    "INPLACE_OR": "|=", "INPLACE_AND": "&=", "INPLACE_SUBTRACT": "-=", "INPLACE_XOR": "^="}
 
 
 def public_members():
@@ -56,6 +62,10 @@ def names_used(code, seen=None):
             names.add(instruction.argval)
         elif instruction.opname in ("CONTAINS_OP", "BINARY_SUBSCR", "BINARY_SLICE"):
             names.add(instruction.opname)
+        elif instruction.opname == "BINARY_OP":
+            names.add(instruction.argrepr)
+        elif instruction.opname in OPERATOR_OPCODES:
+            names.add(OPERATOR_OPCODES[instruction.opname])
     nested = [const for const in code.co_consts if isinstance(const, types.CodeType)]
     nested += [f.__code__ for name in names if isinstance(f := vars(helpers).get(name), types.FunctionType)]
     for inner in nested:
@@ -92,6 +102,8 @@ def test_every_public_member_is_reached_by_an_operation():
     ("sizes", {"__len__", "__bool__", "is_empty", "height"}),
     ("from_sorted", {"__reduce__", "_avltree_from_sorted_entries"}),
     ("construct", {"__new__", "in_order", "__reduce__"}),
+    ("operators", {"__or__", "__ror__", "__and__", "__sub__", "__xor__", "__rxor__"}),
+    ("in_place_difference", {"__isub__", "__new__"}),
 ])
 def test_operations_are_read_through_helpers_and_syntax(name, expected):
     assert expected <= reached(OPERATIONS[name])

@@ -45,6 +45,13 @@ class Data:
     mixed_ops: list[tuple[int, int]] = field(repr=False)  # (INSERT | LOOKUP | REMOVE, value)
     positions: list[int] = field(default_factory=list, repr=False)  # random i with i + RANGE_WIDTH < n
     pop_positions: list[int] = field(default_factory=list, repr=False)  # the j-th valid after j pops
+    fresh: list[int] = field(repr=False, default_factory=list)  # n // 10 ints not in `ints`, random order
+
+    @property
+    def halves(self) -> tuple[list[int], list[int]]:
+        """Two sets of n / 2 of the ints, sharing half their values (n / 4)."""
+        n = self.n
+        return self.ints[: n // 2], self.ints[n // 4: n // 4 + n // 2]
 
 
 def _distinct_strs(rng: random.Random, n: int) -> list[str]:
@@ -114,4 +121,17 @@ def make_data(n: int, seed: int = SEED) -> Data:
     pop_positions = [rng.randrange(n - j) for j in range(pops)]
     return Data(n, ints, lookups, removals, queries, [a for a, _ in queries],
                 [Keyed(x) for x in ints], strs, floats, int_pairs, str_pairs, base, ops,
-                positions, pop_positions)
+                positions, pop_positions, _fresh(rng, ints, n // 10))
+
+
+def _fresh(rng: random.Random, ints: list[int], count: int) -> list[int]:
+    """`count` distinct ints from the same range as `ints` but not among them."""
+    n = len(ints)
+    taken = set(ints)
+    out: list[int] = []
+    while len(out) < count:
+        x = rng.randrange(10 * n) - 5 * n
+        if x not in taken:
+            taken.add(x)
+            out.append(x)
+    return out

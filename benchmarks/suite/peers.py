@@ -37,6 +37,9 @@ POSITION_OPS = frozenset({"items", "indexes", "bisects", "pop_front", "pop_back"
 ALL_OPS = frozenset({"construct", "insert_all", "remove_all", "contains_all", "iterate",
                      "first", "ranges", "runs", "mixed", "round_trip", "head", "next_above",
                      "ends"}) | POSITION_OPS
+# Set operations between two structures, and bulk insertion: only where the library has them.
+SET_OPS = frozenset({"union", "intersection", "difference", "issubset"})
+UPDATE = frozenset({"update"})
 
 
 def _round_trip(obj: Any) -> Any:
@@ -175,6 +178,27 @@ class Peer:
     def ends(self, s: Any, calls: int) -> list:
         return [(s[0], s[-1]) for _ in range(calls)]
 
+    # Two structures, (a, b): the operators and methods sets have.
+    def union(self, pair: tuple[Any, Any]) -> Any:
+        a, b = pair
+        return a | b
+
+    def intersection(self, pair: tuple[Any, Any]) -> Any:
+        a, b = pair
+        return a & b
+
+    def difference(self, pair: tuple[Any, Any]) -> Any:
+        a, b = pair
+        return a - b
+
+    def issubset(self, pair: tuple[Any, Any]) -> bool:
+        a, b = pair
+        return a.issubset(b)
+
+    def update(self, s: Any, values: list) -> Any:
+        s.update(values)
+        return s
+
 
 # ---------------------------------------------------------------------------
 
@@ -183,6 +207,7 @@ class Quorvel(Peer):
     role = SUBJECT
     dist = "quorvel"
     keyed = True
+    ops = ALL_OPS | SET_OPS | UPDATE
 
     def load(self) -> None:
         from quorvel import AVLTree
@@ -226,6 +251,7 @@ class QuorvelShare(Quorvel):
 class SortedSetPeer(Peer):
     label = "SortedSet"
     dist = "sortedcontainers"
+    ops = ALL_OPS | SET_OPS | UPDATE
     note = "SortedSet keeps a hash set beside its sorted list: `x in SortedSet` is a hash lookup"
 
     def load(self):
@@ -250,6 +276,7 @@ class SortedSetPeer(Peer):
 class SortedListPeer(SortedSetPeer):
     label = "SortedList"
     note = ""
+    ops = ALL_OPS | UPDATE
 
     def load(self):
         from sortedcontainers import SortedList
@@ -308,10 +335,23 @@ class OOTreeSetPeer(Peer):
     dist = "BTrees"
     native_memory = True
     note = "BTrees keeps its buckets in malloc memory, which tracemalloc does not see"
+    ops = (ALL_OPS - POSITION_OPS) | (SET_OPS - {"issubset"}) | UPDATE
+    module = "BTrees.OOBTree"
+    set_class = "OOTreeSet"
 
     def load(self):
-        from BTrees.OOBTree import OOTreeSet
-        self.cls = OOTreeSet
+        module = importlib.import_module(self.module)
+        self.cls = getattr(module, self.set_class)
+        self.functions = module  # the set operations are the module's functions of two sets
+
+    def union(self, pair):
+        return self.functions.union(*pair)
+
+    def intersection(self, pair):
+        return self.functions.intersection(*pair)
+
+    def difference(self, pair):
+        return self.functions.difference(*pair)
 
     def make(self, values, key=None):
         return self.cls(values)
@@ -323,8 +363,6 @@ class OOTreeSetPeer(Peer):
     def runs(self, s, starts, count):
         keys = s.keys
         return [list(islice(keys(a), count)) for a in starts]
-
-    ops = ALL_OPS - POSITION_OPS
 
     def next_above(self, s, values):
         keys = s.keys
@@ -340,10 +378,8 @@ class LLTreeSetPeer(OOTreeSetPeer):
     role = REFERENCE
     kinds = frozenset({"int"})
     note = "LLTreeSet stores native 64-bit ints, not objects: a reference, never the best peer"
-
-    def load(self):
-        from BTrees.LLBTree import LLTreeSet
-        self.cls = LLTreeSet
+    module = "BTrees.LLBTree"
+    set_class = "LLTreeSet"
 
 
 class BintreesPeer(Peer):

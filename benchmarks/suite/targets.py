@@ -33,6 +33,16 @@ TARGETS: dict[tuple[str, int], list[tuple[str, float]]] = {
     ("str_insert", 10**5): [("SortedSet", 0.6)],
     ("int_pair_insert", 10**5): [("SortedList", 0.5)],
     ("str_pair_insert", 10**5): [("SortedList", 0.6)],
+    ("union", 10**5): [("SortedSet", 0.5)],
+    ("union", 10**6): [("SortedSet", 0.5)],
+    ("intersection", 10**5): [("SortedSet", 0.5)],
+    ("intersection", 10**6): [("SortedSet", 0.5)],
+    ("difference", 10**5): [("SortedSet", 0.5)],
+    ("difference", 10**6): [("SortedSet", 0.5)],
+    ("update", 10**5): [("SortedList", 0.5)],
+    ("update", 10**6): [("SortedList", 0.5)],
+    ("issubset", 10**5): [("SortedSet", 0.5)],
+    ("issubset", 10**6): [("SortedSet", 0.5)],
 }
 MEMORY_TARGETS: dict[tuple[str, int], float] = {
     ("plain", 10**5): 24.0, ("plain", 10**6): 24.0,

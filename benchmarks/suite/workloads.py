@@ -1,8 +1,9 @@
 """What is timed: the workload table.
 
 A workload names the peer loop it times (a method of peers.Peer), the values
-the structure holds, how the structure starts (empty, holding the values, or
-holding the mixed workload's base) and the loop's arguments.  `plan` turns a
+the structure holds, how the structure starts (empty, holding the values,
+holding the mixed workload's base, or as two structures for a set operation)
+and the loop's arguments.  `plan` turns a
 workload and a peer into two callables: an untimed `build` and the timed
 `run`.  To add a workload, add one entry to WORKLOADS (and, if no peer loop
 does it yet, one method to peers.Peer).
@@ -17,7 +18,7 @@ from . import data as D
 from .data import Data
 from .peers import Peer
 
-EMPTY, FULL, MIXED_BASE, NOTHING = "empty", "full", "mixed base", "nothing"
+EMPTY, FULL, MIXED_BASE, NOTHING, PAIR = "empty", "full", "mixed base", "nothing", "pair"
 
 
 @dataclass
@@ -25,7 +26,7 @@ class Workload:
     name: str
     title: str
     op: str                                   # the peer loop timed
-    start: str                                # EMPTY | FULL | MIXED_BASE | NOTHING
+    start: str                                # EMPTY | FULL | MIXED_BASE | NOTHING | PAIR
     args: Callable[[Data], tuple]             # the loop's arguments after the structure
     values: Callable[[Data], list] = lambda d: d.ints  # what the structure holds
     kind: str = "int"                         # value kind, for Peer.can
@@ -35,6 +36,7 @@ class Workload:
     reuse: bool = False                       # the loop leaves the structure unchanged
     cpp_phase: str | None = None              # the std::set phase timing the same thing
     also: tuple[str, ...] = ()                # peers the README table always names
+    operands: Callable[[Data], tuple[list, list]] = lambda d: d.halves  # what a PAIR holds
 
 
 @dataclass
@@ -104,6 +106,17 @@ WORKLOADS: list[Workload] = [
              count=lambda d: len(d.starts), unit="query", reuse=True, also=("SortedList",)),
     Workload("ends", "first() and last()", "ends", FULL, lambda d: (D.ENDS_CALLS,),
              count=lambda d: D.ENDS_CALLS, unit="pair", reuse=True, also=("OOTreeSet",)),
+    # Two sets of n / 2 random ints sharing half their values, by operator; ns per element of both.
+    Workload("union", "union of two sets of n/2 ints", "union", PAIR, lambda d: (),
+             reuse=True, also=("SortedSet",)),
+    Workload("intersection", "intersection of two sets of n/2 ints", "intersection", PAIR, lambda d: (),
+             reuse=True, also=("SortedSet",)),
+    Workload("difference", "difference of two sets of n/2 ints", "difference", PAIR, lambda d: (),
+             reuse=True, also=("SortedSet",)),
+    Workload("update", "update with n/10 new ints", "update", FULL, lambda d: (d.fresh,),
+             count=lambda d: len(d.fresh), unit="new value", also=("SortedList",)),
+    Workload("issubset", "issubset: n/2 ints in n", "issubset", PAIR, lambda d: (),
+             operands=lambda d: (d.ints[: d.n // 2], d.ints), reuse=True, also=("SortedSet",)),
 ]
 BY_NAME = {w.name: w for w in WORKLOADS}
 
@@ -123,6 +136,14 @@ def plan(w: Workload, peer: Peer, d: Data) -> Plan | None:
 
         def run(_: Any) -> Any:
             return loop(values, key)
+    elif w.start == PAIR:
+        first, second = w.operands(d)
+
+        def build() -> Any:
+            return peer.make(first, key), peer.make(second, key)
+
+        def run(s: Any) -> Any:
+            return loop(s, *args)
     else:
         if w.start == EMPTY:
             values = []
@@ -165,6 +186,8 @@ def _observe(w: Workload, p: Plan, d: Data) -> Any:
     if w.op in ("items", "indexes", "bisects", "pop_front", "pop_back", "pop_random", "next_above", "ends"):
         return list(out)
     if w.op == "first":
+        return out
+    if w.op == "issubset":
         return out
     if w.op == "contains_all":
         return [x in s for x in w.args(d)[0]] + [x + 0.5 in s for x in w.args(d)[0][:50]]

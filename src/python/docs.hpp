@@ -95,6 +95,74 @@ inline constexpr char kReduce[] =
     "The tree is reduced to a sorted list of `(value, key)` pairs plus\n"
     "the key extractor. Reconstruction uses the fast O(n) sorted builder\n"
     "so unpickling does not perform AVL insertion or Python comparisons.";
+// The set operations.  What their operand may be, and which value an equal
+// key keeps, is the same for all of them.
+#define QUORVEL_OPERAND(name)                                                  \
+  "`" name "` may be any iterable of values; each value's key is derived\n"     \
+  "once with this tree's key rule. When it is an AVLTree with the same key\n"  \
+  "rule (both without one, the same attribute name, or the very same\n"        \
+  "callable), its stored keys are used as they are: the key callable is\n"    \
+  "then not called."
+#define QUORVEL_FIRST_WINS                                                     \
+  "Where keys are equal, the value that comes first is kept: this tree's,\n"   \
+  "then the first of the operand's in its own order."
+#define QUORVEL_MERGE_COST                                                     \
+  "With another tree: one walk of both, at most n + m - 1 comparisons,\n"     \
+  "O(n + m). Any other iterable of m values is sorted first, O(m log m)."
+
+inline constexpr char kUpdate[] =
+    "update($self, values)\n--\n\n"
+    "Insert every value of `values`, keeping stored values on equal keys.\n\n"
+    QUORVEL_OPERAND("values") "\n" QUORVEL_FIRST_WINS "\n\n"
+    QUORVEL_MERGE_COST "\n"
+    "An exception from a key rule, a comparison or an allocation leaves\n"
+    "the tree as it was.";
+inline constexpr char kUnion[] =
+    "union($self, other)\n--\n\n"
+    "Return a new tree of the values of this tree and of `other`.\n\n"
+    QUORVEL_OPERAND("other") "\n" QUORVEL_FIRST_WINS "\n"
+    "The result has this tree's key rule.\n\n" QUORVEL_MERGE_COST;
+inline constexpr char kIntersection[] =
+    "intersection($self, other)\n--\n\n"
+    "Return a new tree of this tree's values whose keys `other` has.\n\n"
+    QUORVEL_OPERAND("other") "\n"
+    "The result has this tree's key rule.\n\n" QUORVEL_MERGE_COST;
+inline constexpr char kDifference[] =
+    "difference($self, other)\n--\n\n"
+    "Return a new tree of this tree's values whose keys `other` lacks.\n\n"
+    QUORVEL_OPERAND("other") "\n"
+    "The result has this tree's key rule.\n\n" QUORVEL_MERGE_COST;
+inline constexpr char kSymmetricDifference[] =
+    "symmetric_difference($self, other)\n--\n\n"
+    "Return a new tree of the values whose keys only one of the two has.\n\n"
+    QUORVEL_OPERAND("other") "\n"
+    "Of equal keys within `other`, its first value counts. The result has\n"
+    "this tree's key rule.\n\n" QUORVEL_MERGE_COST;
+inline constexpr char kIsSubset[] =
+    "issubset($self, other)\n--\n\n"
+    "Return whether every key of this tree is a key of `other`.\n\n"
+    QUORVEL_OPERAND("other") "\n\n" QUORVEL_MERGE_COST "\n"
+    "Stops at the first key that decides.";
+inline constexpr char kIsSuperset[] =
+    "issuperset($self, other)\n--\n\n"
+    "Return whether every key of `other` is a key of this tree.\n\n"
+    QUORVEL_OPERAND("other") "\n\n" QUORVEL_MERGE_COST "\n"
+    "Stops at the first key that decides.";
+inline constexpr char kIsDisjoint[] =
+    "isdisjoint($self, other)\n--\n\n"
+    "Return whether this tree and `other` have no key in common.\n\n"
+    QUORVEL_OPERAND("other") "\n\n" QUORVEL_MERGE_COST "\n"
+    "Stops at the first common key.";
+inline constexpr char kCopy[] =
+    "copy($self)\n--\n\n"
+    "Return a new tree with the same values, keys and key rule.\n\n"
+    "O(n), without a comparison; the new tree has the shape `copy.copy`\n"
+    "gives, the lowest a tree of n entries can have.";
+
+#undef QUORVEL_OPERAND
+#undef QUORVEL_FIRST_WINS
+#undef QUORVEL_MERGE_COST
+
 inline constexpr char kHeight[] = "height($self)\n--\n\nThe height of the tree; an empty tree has height zero.";
 inline constexpr char kFromSortedEntries[] =
     "_avltree_from_sorted_entries(pairs, key_spec)\n--\n\n"
@@ -119,6 +187,34 @@ inline constexpr char kBool[] = "__bool__($self)\n--\n\nReturn `True` when the t
 inline constexpr char kContainsSlot[] = "__contains__($self, value, /)\n--\n\nImplement `value in tree` using the value's extracted key.";
 inline constexpr char kTreeIter[] = "__iter__($self)\n--\n\nIterate over a snapshot of values in ascending key order.";
 inline constexpr char kRepr[] = "__repr__($self)\n--\n\nReturn an ascending representation of the stored values.";
+inline constexpr char kOr[] =
+    "__or__($self, other, /)\n--\n\n"
+    "Return `self | other`, the union of two trees (see `union`).";
+inline constexpr char kAnd[] =
+    "__and__($self, other, /)\n--\n\n"
+    "Return `self & other`, the intersection of two trees (see `intersection`).";
+inline constexpr char kSub[] =
+    "__sub__($self, other, /)\n--\n\n"
+    "Return `self - other`, the difference of two trees (see `difference`).";
+inline constexpr char kXor[] =
+    "__xor__($self, other, /)\n--\n\n"
+    "Return `self ^ other`, the symmetric difference of two trees\n"
+    "(see `symmetric_difference`).";
+inline constexpr char kInPlaceOr[] =
+    "__ior__($self, other, /)\n--\n\n"
+    "Implement `self |= other` for two trees: `update` with `other`.";
+inline constexpr char kInPlaceAnd[] =
+    "__iand__($self, other, /)\n--\n\n"
+    "Implement `self &= other` for two trees: keep the values whose keys\n"
+    "`other` has. Atomic, as `update` is.";
+inline constexpr char kInPlaceSub[] =
+    "__isub__($self, other, /)\n--\n\n"
+    "Implement `self -= other` for two trees: drop the values whose keys\n"
+    "`other` has. Atomic, as `update` is.";
+inline constexpr char kInPlaceXor[] =
+    "__ixor__($self, other, /)\n--\n\n"
+    "Implement `self ^= other` for two trees: drop the keys both have and\n"
+    "add `other`'s values whose keys this tree lacks. Atomic, as `update` is.";
 inline constexpr char kGetItem[] =
     "__getitem__($self, index, /)\n--\n\n"
     "Return the value at position `index`, or a list of the values a slice selects.\n\n"

@@ -63,6 +63,20 @@ Result<Ref> pop(PyAVLTree& self, Args);
 // pickle.cpp
 Result<Ref> reduce(PyAVLTree& self, Args);
 Result<Ref> from_sorted_entries(PyObject& module, Args);
+// sets.cpp
+Result<Ref> update(PyAVLTree& self, Args);
+Result<Ref> union_with(PyAVLTree& self, Args);
+Result<Ref> intersection(PyAVLTree& self, Args);
+Result<Ref> difference(PyAVLTree& self, Args);
+Result<Ref> symmetric_difference(PyAVLTree& self, Args);
+Result<Ref> in_place_union(PyAVLTree& self, Args);
+Result<Ref> in_place_intersection(PyAVLTree& self, Args);
+Result<Ref> in_place_difference(PyAVLTree& self, Args);
+Result<Ref> in_place_symmetric_difference(PyAVLTree& self, Args);
+Result<Ref> issubset(PyAVLTree& self, Args);
+Result<Ref> issuperset(PyAVLTree& self, Args);
+Result<Ref> isdisjoint(PyAVLTree& self, Args);
+Result<Ref> copy_tree(PyAVLTree& self, Args);
 }  // namespace bodies
 
 namespace interface {
@@ -84,6 +98,8 @@ inline constexpr char kBool[] = "builtins.bool";
 inline constexpr char kInt[] = "builtins.int";
 inline constexpr char kIteratorType[] = "_AVLTreeIterator";
 inline constexpr char kKeySpec[] = "str | typing.Callable[[typing.Any], typing.Any] | None";
+inline constexpr char kValues[] = "typing.Iterable[typing.Any]";
+inline constexpr char kTree[] = "AVLTree";
 inline constexpr char kIndexType[] = "typing.SupportsIndex";
 
 // The class docstring shows the constructor's parameters under the class's name.
@@ -134,6 +150,25 @@ inline constexpr table::Member kTreeMembers[] = {
     Tree::method<docs::kBisectLeftKey, Guard::Shared, bisect_left_key>({kAny}, kInt),
     Tree::method<docs::kBisectRightKey, Guard::Shared, bisect_right_key>({kAny}, kInt),
     Tree::property<docs::kHeight, Guard::Shared, height>(kInt),
+    // The set operations.  A tree operand is read under its own shared guard, taken by the body.
+    Tree::method<docs::kUpdate, Guard::Exclusive, update>({kValues}, "None"),
+    Tree::method<docs::kUnion, Guard::Shared, union_with>({kValues}, kTree),
+    Tree::method<docs::kIntersection, Guard::Shared, intersection>({kValues}, kTree),
+    Tree::method<docs::kDifference, Guard::Shared, difference>({kValues}, kTree),
+    Tree::method<docs::kSymmetricDifference, Guard::Shared, symmetric_difference>({kValues}, kTree),
+    Tree::method<docs::kIsSubset, Guard::Shared, issubset>({kValues}, kBool),
+    Tree::method<docs::kIsSuperset, Guard::Shared, issuperset>({kValues}, kBool),
+    Tree::method<docs::kIsDisjoint, Guard::Shared, isdisjoint>({kValues}, kBool),
+    Tree::method<docs::kCopy, Guard::Shared, copy_tree>({}, kTree),
+    Tree::slot<Py_nb_or, docs::kOr, Guard::Shared, union_with>({kTree}, kTree),
+    Tree::slot<Py_nb_and, docs::kAnd, Guard::Shared, intersection>({kTree}, kTree),
+    Tree::slot<Py_nb_subtract, docs::kSub, Guard::Shared, difference>({kTree}, kTree),
+    Tree::slot<Py_nb_xor, docs::kXor, Guard::Shared, symmetric_difference>({kTree}, kTree),
+    Tree::slot<Py_nb_inplace_or, docs::kInPlaceOr, Guard::Exclusive, in_place_union>({kTree}, kTree),
+    Tree::slot<Py_nb_inplace_and, docs::kInPlaceAnd, Guard::Exclusive, in_place_intersection>({kTree}, kTree),
+    Tree::slot<Py_nb_inplace_subtract, docs::kInPlaceSub, Guard::Exclusive, in_place_difference>({kTree}, kTree),
+    Tree::slot<Py_nb_inplace_xor, docs::kInPlaceXor, Guard::Exclusive, in_place_symmetric_difference>({kTree},
+                                                                                                     kTree),
 };
 
 inline constexpr table::Member kIteratorMembers[] = {

@@ -135,6 +135,30 @@ auto argument_entry(PyObject* self, PyObject* argument) noexcept {
   return run<Body>([&] { return guarded<G, Body>(self, BoundArguments{{argument}}); });
 }
 
+// Binary operators and their in-place forms.  For `a | b` the interpreter
+// calls the slot of a's type with (a, b), then, if that gave NotImplemented
+// and b's type is another one, b's slot with (a, b) again: a body runs only
+// when both operands are of the receiver's type, with the left one as its
+// receiver, and anything else is NotImplemented, so that the interpreter
+// tries the other operand or raises its own TypeError.
+template <Guard G, auto Body>
+PyObject* binary_entry(PyObject* left, PyObject* right) noexcept {
+  static_assert(std::is_same_v<typename BodyOf<decltype(Body)>::Receiver, PyAVLTree>,
+                "only trees have operators");
+  return run<Body>([&]() -> Result<Ref> {
+    Result<PyTypeObject*> type = avl_tree_type();
+    if (!type) return std::move(type).error();
+    if (Py_TYPE(left) != type.value() || Py_TYPE(right) != type.value()) return Ref::borrow(Py_NotImplemented);
+    return guarded<G, Body>(left, BoundArguments{{right}});
+  });
+}
+
+constexpr bool is_binary_slot(int slot) {
+  return slot == Py_nb_or || slot == Py_nb_and || slot == Py_nb_subtract || slot == Py_nb_xor ||
+         slot == Py_nb_inplace_or || slot == Py_nb_inplace_and || slot == Py_nb_inplace_subtract ||
+         slot == Py_nb_inplace_xor;
+}
+
 // The constructor's arguments are held for the whole call: iterating
 // `values` runs code that may empty the keyword dict they came from.
 template <const FunctionDescription& D, auto Body>
@@ -215,6 +239,10 @@ struct Rows {
       m.entry = erased<iternextfunc, next_entry<G, Body>>;
     } else if constexpr (Slot == Py_tp_iter || Slot == Py_tp_repr) {
       m.entry = erased<unaryfunc, simple_entry<G, Body>>;
+    } else if constexpr (is_binary_slot(Slot)) {
+      static_assert(signature_of<Doc>.count == 1 && signature_of<Doc>.positional_only == 1,
+                    "an operator takes the other operand by position only");
+      m.entry = erased<binaryfunc, binary_entry<G, Body>>;
     } else {
       static_assert(Slot == Py_tp_new, "this slot has no entry form yet: add one above");
     }

@@ -189,6 +189,163 @@ class AVLTree:
     def height(self, /) -> builtins.int:
         """The height of the tree; an empty tree has height zero."""
 
+    def update(self, /, values: typing.Iterable[typing.Any]) -> None:
+        """Insert every value of `values`, keeping stored values on equal keys.
+
+        `values` may be any iterable of values; each value's key is derived
+        once with this tree's key rule. When it is an AVLTree with the same key
+        rule (both without one, the same attribute name, or the very same
+        callable), its stored keys are used as they are: the key callable is
+        then not called.
+        Where keys are equal, the value that comes first is kept: this tree's,
+        then the first of the operand's in its own order.
+
+        With another tree: one walk of both, at most n + m - 1 comparisons,
+        O(n + m). Any other iterable of m values is sorted first, O(m log m).
+        An exception from a key rule, a comparison or an allocation leaves
+        the tree as it was.
+        """
+
+    def union(self, /, other: typing.Iterable[typing.Any]) -> AVLTree:
+        """Return a new tree of the values of this tree and of `other`.
+
+        `other` may be any iterable of values; each value's key is derived
+        once with this tree's key rule. When it is an AVLTree with the same key
+        rule (both without one, the same attribute name, or the very same
+        callable), its stored keys are used as they are: the key callable is
+        then not called.
+        Where keys are equal, the value that comes first is kept: this tree's,
+        then the first of the operand's in its own order.
+        The result has this tree's key rule.
+
+        With another tree: one walk of both, at most n + m - 1 comparisons,
+        O(n + m). Any other iterable of m values is sorted first, O(m log m).
+        """
+
+    def intersection(self, /, other: typing.Iterable[typing.Any]) -> AVLTree:
+        """Return a new tree of this tree's values whose keys `other` has.
+
+        `other` may be any iterable of values; each value's key is derived
+        once with this tree's key rule. When it is an AVLTree with the same key
+        rule (both without one, the same attribute name, or the very same
+        callable), its stored keys are used as they are: the key callable is
+        then not called.
+        The result has this tree's key rule.
+
+        With another tree: one walk of both, at most n + m - 1 comparisons,
+        O(n + m). Any other iterable of m values is sorted first, O(m log m).
+        """
+
+    def difference(self, /, other: typing.Iterable[typing.Any]) -> AVLTree:
+        """Return a new tree of this tree's values whose keys `other` lacks.
+
+        `other` may be any iterable of values; each value's key is derived
+        once with this tree's key rule. When it is an AVLTree with the same key
+        rule (both without one, the same attribute name, or the very same
+        callable), its stored keys are used as they are: the key callable is
+        then not called.
+        The result has this tree's key rule.
+
+        With another tree: one walk of both, at most n + m - 1 comparisons,
+        O(n + m). Any other iterable of m values is sorted first, O(m log m).
+        """
+
+    def symmetric_difference(self, /, other: typing.Iterable[typing.Any]) -> AVLTree:
+        """Return a new tree of the values whose keys only one of the two has.
+
+        `other` may be any iterable of values; each value's key is derived
+        once with this tree's key rule. When it is an AVLTree with the same key
+        rule (both without one, the same attribute name, or the very same
+        callable), its stored keys are used as they are: the key callable is
+        then not called.
+        Of equal keys within `other`, its first value counts. The result has
+        this tree's key rule.
+
+        With another tree: one walk of both, at most n + m - 1 comparisons,
+        O(n + m). Any other iterable of m values is sorted first, O(m log m).
+        """
+
+    def issubset(self, /, other: typing.Iterable[typing.Any]) -> builtins.bool:
+        """Return whether every key of this tree is a key of `other`.
+
+        `other` may be any iterable of values; each value's key is derived
+        once with this tree's key rule. When it is an AVLTree with the same key
+        rule (both without one, the same attribute name, or the very same
+        callable), its stored keys are used as they are: the key callable is
+        then not called.
+
+        With another tree: one walk of both, at most n + m - 1 comparisons,
+        O(n + m). Any other iterable of m values is sorted first, O(m log m).
+        Stops at the first key that decides.
+        """
+
+    def issuperset(self, /, other: typing.Iterable[typing.Any]) -> builtins.bool:
+        """Return whether every key of `other` is a key of this tree.
+
+        `other` may be any iterable of values; each value's key is derived
+        once with this tree's key rule. When it is an AVLTree with the same key
+        rule (both without one, the same attribute name, or the very same
+        callable), its stored keys are used as they are: the key callable is
+        then not called.
+
+        With another tree: one walk of both, at most n + m - 1 comparisons,
+        O(n + m). Any other iterable of m values is sorted first, O(m log m).
+        Stops at the first key that decides.
+        """
+
+    def isdisjoint(self, /, other: typing.Iterable[typing.Any]) -> builtins.bool:
+        """Return whether this tree and `other` have no key in common.
+
+        `other` may be any iterable of values; each value's key is derived
+        once with this tree's key rule. When it is an AVLTree with the same key
+        rule (both without one, the same attribute name, or the very same
+        callable), its stored keys are used as they are: the key callable is
+        then not called.
+
+        With another tree: one walk of both, at most n + m - 1 comparisons,
+        O(n + m). Any other iterable of m values is sorted first, O(m log m).
+        Stops at the first common key.
+        """
+
+    def copy(self, /) -> AVLTree:
+        """Return a new tree with the same values, keys and key rule.
+
+        O(n), without a comparison; the new tree has the shape `copy.copy`
+        gives, the lowest a tree of n entries can have.
+        """
+
+    def __or__(self, other: AVLTree, /) -> AVLTree:
+        """Return `self | other`, the union of two trees (see `union`)."""
+
+    def __and__(self, other: AVLTree, /) -> AVLTree:
+        """Return `self & other`, the intersection of two trees (see `intersection`)."""
+
+    def __sub__(self, other: AVLTree, /) -> AVLTree:
+        """Return `self - other`, the difference of two trees (see `difference`)."""
+
+    def __xor__(self, other: AVLTree, /) -> AVLTree:
+        """Return `self ^ other`, the symmetric difference of two trees
+        (see `symmetric_difference`).
+        """
+
+    def __ior__(self, other: AVLTree, /) -> AVLTree:
+        """Implement `self |= other` for two trees: `update` with `other`."""
+
+    def __iand__(self, other: AVLTree, /) -> AVLTree:
+        """Implement `self &= other` for two trees: keep the values whose keys
+        `other` has. Atomic, as `update` is.
+        """
+
+    def __isub__(self, other: AVLTree, /) -> AVLTree:
+        """Implement `self -= other` for two trees: drop the values whose keys
+        `other` has. Atomic, as `update` is.
+        """
+
+    def __ixor__(self, other: AVLTree, /) -> AVLTree:
+        """Implement `self ^= other` for two trees: drop the keys both have and
+        add `other`'s values whose keys this tree lacks. Atomic, as `update` is.
+        """
+
 
 @typing.final
 class _AVLTreeIterator:

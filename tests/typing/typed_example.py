@@ -68,6 +68,23 @@ def main() -> None:
     restored: AVLTree = pickle.loads(pickle.dumps(numbers))
     assert list(restored) == list(copy.copy(numbers)) == ascending
 
+    evens, threes = AVLTree(range(0, 10, 2)), AVLTree(range(0, 10, 3))
+    union: AVLTree = evens | threes
+    assert list(union) == list(evens.union(range(0, 10, 3))) == [0, 2, 3, 4, 6, 8, 9]
+    assert list(evens & threes) == list(evens.intersection([0, 6])) == [0, 6]
+    assert list(evens - threes) == list(evens.difference(threes)) == [2, 4, 8]
+    assert list(evens ^ threes) == list(evens.symmetric_difference(threes)) == [2, 3, 4, 8, 9]
+    subset: bool = evens.issubset(range(10))
+    assert subset and evens.issuperset([4]) and not evens.isdisjoint(threes)
+    changed = evens.copy()
+    changed |= threes
+    changed &= AVLTree(range(7))
+    changed -= AVLTree([0])
+    changed ^= AVLTree([1])
+    assert list(changed) == [1, 2, 3, 4, 6] and len(evens) == 5
+    changed.update([9, 0])
+    assert list(changed) == [0, 1, 2, 3, 4, 6, 9]
+
     numbers.clear()
     assert numbers.is_empty() and numbers.first() is None and AVLTree().height == 0
     version: Final[str] = quorvel.__version__

@@ -1,0 +1,370 @@
+#include "python_tree/merge.hpp"
+
+#include <cstring>
+#include <utility>
+
+namespace quorvel {
+namespace {
+
+KeyView view_of(const SortItem& item) noexcept { return KeyView{item.key, item.native}; }
+
+// Merges two sorted runs of items that lie in one array, [0, a) and
+// [from, from + b) with a <= from, into [0, k), keeping the first of items
+// whose keys compare Equal (the left run's, which came earlier), and returns
+// k.  The left run is moved to `scratch` first; every item written lands at
+// or before the next unread one of the right run, so nothing unread is
+// overwritten.
+Result<std::size_t> merge_unique(SortItem* items, std::size_t a, std::size_t from, std::size_t b,
+                                 SortItem* scratch) {
+  SortItem* right = items + from;
+  if (a == 0 || b == 0) {
+    std::memmove(items + a, right, b * sizeof(SortItem));
+    return a + b;
+  }
+  // Runs already in order, as in input that was sorted to begin with, cost
+  // one comparison.
+  Result<Ordering> joined = compare(view_of(items[a - 1]), view_of(right[0]));
+  if (!joined) return std::move(joined).error();
+  if (joined.value() == Ordering::Less) {
+    std::memmove(items + a, right, b * sizeof(SortItem));
+    return a + b;
+  }
+  std::memcpy(scratch, items, a * sizeof(SortItem));
+  std::size_t i = 0, j = 0, k = 0;
+  while (i < a && j < b) {
+    Result<Ordering> order = compare(view_of(scratch[i]), view_of(right[j]));
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Greater) {
+      items[k++] = right[j++];
+    } else {
+      if (order.value() == Ordering::Equal) ++j;  // the later of the two goes
+      items[k++] = scratch[i++];
+    }
+  }
+  std::memcpy(items + k, scratch + i, (a - i) * sizeof(SortItem));
+  k += a - i;
+  std::memmove(items + k, right + j, (b - j) * sizeof(SortItem));
+  return k + (b - j);
+}
+
+// Sorts items [0, n) stably, keeping the first of items whose keys compare
+// Equal; the kept ones end at the front, and their number is the result.
+// `scratch` has room for n / 2 items.  Depth log2 n.
+Result<std::size_t> sort_unique(SortItem* items, std::size_t n, SortItem* scratch) {
+  if (n < 2) return n;
+  const std::size_t half = n / 2;
+  Result<std::size_t> a = sort_unique(items, half, scratch);
+  if (!a) return a;
+  Result<std::size_t> b = sort_unique(items + half, n - half, scratch);
+  if (!b) return b;
+  return merge_unique(items, a.value(), half, b.value(), scratch);
+}
+
+}  // namespace
+
+Result<SortedEntries> SortedEntries::sort(EntrySnapshot&& entries) {
+  SortedEntries out;
+  out.entries_ = std::move(entries);
+  const std::size_t count = out.entries_.size();
+  if (Status s = out.order_.reserve(count); !s) return std::move(s).error();
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* key = out.entries_[i].key.get();
+    out.order_.push_reserved(SortItem{key, NativeKey::of(key), i});
+  }
+  Vec<SortItem> scratch;
+  if (Status s = scratch.reserve(count / 2); !s) return std::move(s).error();
+  Result<std::size_t> kept = sort_unique(out.order_.data(), count, scratch.data());
+  if (!kept) return std::move(kept).error();
+  while (out.order_.size() > kept.value()) out.order_.pop_back();
+  return out;
+}
+
+namespace {
+
+// Trees of this many entries or more are read breadth first before the walk
+// (see read_in_order); below it they mostly sit in cache.
+constexpr std::uint64_t kBreadthFirstFrom = std::uint64_t{1} << 14;
+constexpr std::size_t kAhead = 16;  // nodes are asked for this far ahead of their reading
+constexpr std::uint32_t kNoLink = UINT32_MAX;
+
+struct Links {
+  std::uint32_t left;  // positions in the breadth-first order, or kNoLink
+  std::uint32_t right;
+};
+
+// The tree's nodes in ascending key order, into `out`.  Along a path each
+// node is a cache miss that waits for the one before it; the nodes of a level
+// do not depend on each other, so reading the tree level by level lets their
+// misses overlap, and the order is then read off a compact copy of the links.
+// The work memory is optional: without it (false) the caller walks the tree.
+bool read_in_order(const PythonAvlTree& tree, Vec<const Node*>& out) {
+  const std::uint64_t len = tree.len();
+  if (len > kNoLink) return false;
+  Vec<const Node*> order;
+  Vec<Links> links;
+  if (!order.reserve(len) || !links.reserve(len) || !out.reserve(len)) return false;
+  const auto enqueue = [&](const Node* child) -> std::uint32_t {
+    if (child == nullptr) return kNoLink;
+    if (order.size() == len) throw Fault("tree holds more nodes than its length");
+    order.push_reserved(static_cast<const Node*>(child));
+    return static_cast<std::uint32_t>(order.size() - 1);
+  };
+  enqueue(tree.root());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + kAhead < order.size()) __builtin_prefetch(order[i + kAhead]);
+    const Node* node = order[i];
+    const std::uint32_t left = enqueue(tree.left_of(node));
+    links.push_reserved(Links{left, enqueue(tree.right_of(node))});
+  }
+  PathStack<std::uint32_t> stack;
+  std::uint32_t at = order.empty() ? kNoLink : 0;
+  for (;;) {
+    for (; at != kNoLink; at = links[at].left) stack.push(at);
+    if (stack.empty()) break;
+    at = stack.pop();
+    out.push_reserved(static_cast<const Node*>(order[at]));
+    at = links[at].right;
+  }
+  return true;
+}
+
+// The runs a walk reads: the current entry's key and a new reference to
+// the entry, until done.
+//
+// A tree's run reads large trees' nodes from an array in order, asking for
+// each well before its turn; small ones (and large ones without memory for
+// the array) are walked with a stack.
+class TreeRun {
+ public:
+  explicit TreeRun(const PythonAvlTree& tree) : tree_(tree) {
+    if (tree.len() >= kBreadthFirstFrom && read_in_order(tree, nodes_)) {
+      for (std::size_t i = 0; i < kAhead && i < nodes_.size(); ++i) __builtin_prefetch(nodes_[i]);
+      current_ = nodes_.empty() ? nullptr : nodes_[0];
+    } else {
+      nodes_.clear();
+      descend(tree.root());
+    }
+  }
+
+  std::uint64_t size() const noexcept { return tree_.len(); }
+  bool done() const noexcept { return current_ == nullptr; }
+  KeyView key() const noexcept { return current_->key(); }
+  Entry entry() const noexcept {
+    return Entry(Ref::borrow(tree_.value_of(current_)), Ref::borrow(current_->key_object()));
+  }
+  void next() {
+    if (!nodes_.empty()) {
+      ++at_;
+      // The objects a kept entry's references are taken to lie anywhere;
+      // they are asked for once their node has had time to arrive.
+      if (at_ + kAhead < nodes_.size()) __builtin_prefetch(nodes_[at_ + kAhead]);
+      if (at_ + kAhead / 2 < nodes_.size()) {
+        const Node* soon = nodes_[at_ + kAhead / 2];
+        __builtin_prefetch(tree_.value_of(soon), 1);
+        __builtin_prefetch(soon->key_object(), 1);
+      }
+      current_ = at_ < nodes_.size() ? nodes_[at_] : nullptr;
+      return;
+    }
+    pending_.pop();
+    descend(tree_.right_of(current_));
+  }
+
+ private:
+  // The nodes still to come are on the stack, the next on top, then its
+  // ancestors whose turn is later.  Whoever's turn comes next has its right
+  // child asked for: the walk goes there after it.
+  void descend(const Node* node) {
+    for (; node != nullptr; node = tree_.left_of(node)) {
+      if (const Node* later = tree_.right_of(node)) __builtin_prefetch(later);
+      pending_.push(node);
+    }
+    current_ = pending_.empty() ? nullptr : pending_[pending_.depth() - 1];
+  }
+
+  const PythonAvlTree& tree_;
+  Vec<const Node*> nodes_;  // large trees: every node in order
+  std::size_t at_ = 0;
+  PathStack<const Node*> pending_;
+  const Node* current_ = nullptr;
+};
+
+class SortedRun {
+ public:
+  explicit SortedRun(const SortedEntries& sorted) : sorted_(sorted) {}
+
+  std::uint64_t size() const noexcept { return sorted_.size(); }
+  bool done() const noexcept { return at_ == sorted_.size(); }
+  KeyView key() const noexcept { return sorted_.key(at_); }
+  Entry entry() const noexcept {
+    const Entry& entry = sorted_.entry(at_);
+    return Entry(entry.value.clone(), entry.key.clone());
+  }
+  void next() noexcept { ++at_; }
+
+ private:
+  const SortedEntries& sorted_;
+  std::size_t at_ = 0;
+};
+
+struct Keeps {
+  bool left_only, both, right_only;
+};
+
+constexpr Keeps keeps_of(SetOperation operation) {
+  switch (operation) {
+    case SetOperation::Union:
+      return {true, true, true};
+    case SetOperation::Intersection:
+      return {false, true, false};
+    case SetOperation::Difference:
+      return {true, false, false};
+    case SetOperation::SymmetricDifference:
+      break;
+  }
+  return {true, false, true};
+}
+
+// The most entries the result of an operation on runs of n and m entries holds.
+std::uint64_t bound_of(SetOperation operation, std::uint64_t n, std::uint64_t m) {
+  switch (operation) {
+    case SetOperation::Intersection:
+      return n < m ? n : m;
+    case SetOperation::Difference:
+      return n;
+    case SetOperation::Union:
+    case SetOperation::SymmetricDifference:
+      break;
+  }
+  return n + m;
+}
+
+template <SetOperation Operation, class Left, class Right>
+Result<Merged> merge_runs(Left left, Right right) {
+  constexpr Keeps keep = keeps_of(Operation);
+  Merged out;
+  const std::uint64_t bound = bound_of(Operation, left.size(), right.size());
+  if (bound > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return Error::no_memory();
+  if (Status s = out.entries.reserve(static_cast<std::size_t>(bound)); !s) return std::move(s).error();
+  const auto take_left = [&] { out.entries.push_reserved(left.entry()); };
+  const auto take_right = [&] {
+    out.entries.push_reserved(right.entry());
+    ++out.from_right;
+  };
+  while (!left.done() && !right.done()) {
+    Result<Ordering> order = compare(left.key(), right.key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Less) {
+      if (keep.left_only) take_left();
+      left.next();
+    } else if (order.value() == Ordering::Greater) {
+      if (keep.right_only) take_right();
+      right.next();
+    } else {
+      if (keep.both) take_left();
+      left.next();
+      right.next();
+    }
+  }
+  for (; keep.left_only && !left.done(); left.next()) take_left();
+  for (; keep.right_only && !right.done(); right.next()) take_right();
+  return out;
+}
+
+template <class Left, class Right>
+Result<Merged> merge_any(SetOperation operation, Left left, Right right) {
+  switch (operation) {
+    case SetOperation::Union:
+      return merge_runs<SetOperation::Union>(std::move(left), std::move(right));
+    case SetOperation::Intersection:
+      return merge_runs<SetOperation::Intersection>(std::move(left), std::move(right));
+    case SetOperation::Difference:
+      return merge_runs<SetOperation::Difference>(std::move(left), std::move(right));
+    case SetOperation::SymmetricDifference:
+      break;
+  }
+  return merge_runs<SetOperation::SymmetricDifference>(std::move(left), std::move(right));
+}
+
+// Whether every key of the run on the `part` side compares Equal to a key of
+// the other run; the left run's key stays the left operand either way.
+enum class Part { Left, Right };
+
+// Without a comparison when the part is the longer run.
+template <Part P>
+bool too_long(std::uint64_t left, std::uint64_t right) {
+  return P == Part::Left ? left > right : right > left;
+}
+
+template <Part P, class Left, class Right>
+Result<bool> includes(Left left, Right right) {
+  while (!left.done() && !right.done()) {
+    Result<Ordering> order = compare(left.key(), right.key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Less) {
+      if (P == Part::Left) return false;  // a key of the left run the right one lacks
+      left.next();
+    } else if (order.value() == Ordering::Greater) {
+      if (P == Part::Right) return false;
+      right.next();
+    } else {
+      left.next();
+      right.next();
+    }
+  }
+  return P == Part::Left ? left.done() : right.done();
+}
+
+template <class Left, class Right>
+Result<bool> disjoint(Left left, Right right) {
+  while (!left.done() && !right.done()) {
+    Result<Ordering> order = compare(left.key(), right.key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Equal) return false;
+    if (order.value() == Ordering::Less)
+      left.next();
+    else
+      right.next();
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<Merged> merge(SetOperation operation, const PythonAvlTree& left, const PythonAvlTree& right) {
+  return merge_any(operation, TreeRun(left), TreeRun(right));
+}
+
+Result<Merged> merge(SetOperation operation, const PythonAvlTree& left, const SortedEntries& right) {
+  return merge_any(operation, TreeRun(left), SortedRun(right));
+}
+
+Result<bool> is_subset(const PythonAvlTree& left, const PythonAvlTree& right) {
+  if (too_long<Part::Left>(left.len(), right.len())) return false;
+  return includes<Part::Left>(TreeRun(left), TreeRun(right));
+}
+
+Result<bool> is_subset(const PythonAvlTree& left, const SortedEntries& right) {
+  if (too_long<Part::Left>(left.len(), right.size())) return false;
+  return includes<Part::Left>(TreeRun(left), SortedRun(right));
+}
+
+Result<bool> is_superset(const PythonAvlTree& left, const PythonAvlTree& right) {
+  if (too_long<Part::Right>(left.len(), right.len())) return false;
+  return includes<Part::Right>(TreeRun(left), TreeRun(right));
+}
+
+Result<bool> is_superset(const PythonAvlTree& left, const SortedEntries& right) {
+  if (too_long<Part::Right>(left.len(), right.size())) return false;
+  return includes<Part::Right>(TreeRun(left), SortedRun(right));
+}
+
+Result<bool> is_disjoint(const PythonAvlTree& left, const PythonAvlTree& right) {
+  return disjoint(TreeRun(left), TreeRun(right));
+}
+
+Result<bool> is_disjoint(const PythonAvlTree& left, const SortedEntries& right) {
+  return disjoint(TreeRun(left), SortedRun(right));
+}
+
+}  // namespace quorvel
