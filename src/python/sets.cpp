@@ -185,24 +185,67 @@ Status merge_in(PyAVLTree& self, const Operand& other) {
   return replace_entries(self, std::move(result.value().entries));
 }
 
-// How update takes in m values.  So far one way: merge them with the n
-// entries and rebuild the tree, O(n + m log m) for any m and n.  Inserting
-// them one at a time, O(m log n), will be the other where m is small beside n.
-enum class UpdateWay { MergeAndRebuild };
+// How update takes in m values: merged with the n entries and the tree
+// rebuilt, O(n + m) after the sort; or inserted one at a time, O(m log n),
+// the cheaper where m is small beside n.  (As SortedList.update chooses,
+// with the same factor.)
+enum class UpdateWay { MergeAndRebuild, InsertEach };
 
-constexpr UpdateWay update_way(std::uint64_t /*size*/, std::uint64_t /*incoming*/) {
-  return UpdateWay::MergeAndRebuild;
+constexpr UpdateWay update_way(std::uint64_t size, std::uint64_t incoming) {
+  return incoming * 4 < size ? UpdateWay::InsertEach : UpdateWay::MergeAndRebuild;
 }
 
-Status take_in(PyAVLTree& self, const Operand& other) {
+// Inserts the operand's entries one at a time, in key order.  Every
+// comparison comes first, on the tree as it stands: one descent for each new
+// key, which finds its rank (or that the tree holds the key already, whose
+// value then stays); room for all of them is made next, and only then does
+// each go to the position its rank gives, with no comparison and nothing
+// that can fail.  So any exception leaves the tree as it was, as the merge's
+// does.
+Status insert_each(PyAVLTree& self, Operand& other) {
+  EntrySnapshot from_tree;  // a tree operand's entries, each with references of its own
+  if (other.tree != nullptr) {
+    Result<EntrySnapshot> entries = in_order_entries(*other.tree);
+    if (!entries) return std::move(entries).error();
+    from_tree = std::move(entries).value();
+  }
+  const std::size_t count = other.tree != nullptr ? from_tree.size() : other.sorted.size();
+  const auto key_of = [&](std::size_t i) {
+    return other.tree != nullptr ? KeyView::of(from_tree[i].key.get()) : other.sorted.key(i);
+  };
+  constexpr std::uint64_t kPresent = UINT64_MAX;
+  Vec<std::uint64_t> ranks;
+  if (Status s = ranks.reserve(count); !s) return s;
+  std::uint64_t fresh = 0;
+  bool separate_keys = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    Result<PythonAvlTree::Rank> rank = self.tree.rank(key_of(i));
+    if (!rank) return std::move(rank).error();
+    ranks.push_reserved(std::uint64_t{rank.value().found ? kPresent : rank.value().below});
+    if (!rank.value().found) {
+      ++fresh;
+      const Entry& entry = other.tree != nullptr ? from_tree[i] : other.sorted.entry(i);
+      separate_keys |= entry.key.get() != entry.value.get();
+    }
+  }
+  if (Status s = self.tree.prepare_insertions(fresh, separate_keys); !s) return s;
+  std::uint64_t inserted = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (ranks[i] == kPresent) continue;
+    Entry entry = other.tree != nullptr ? std::move(from_tree[i]) : other.sorted.take(i);
+    self.tree.insert_at(ranks[i] + inserted++, std::move(entry));
+  }
+  return {};
+}
+
+Status take_in(PyAVLTree& self, Operand& other) {
   if (other.is_self) return {};
-  const UpdateWay way = update_way(self.tree.len(), other.size());
-  if (way == UpdateWay::MergeAndRebuild) return merge_in<SetOperation::Union>(self, other);
-  throw Fault("update has no such way");
+  if (update_way(self.tree.len(), other.size()) == UpdateWay::InsertEach) return insert_each(self, other);
+  return merge_in<SetOperation::Union>(self, other);
 }
 
 template <SetOperation Operation>
-Status change_by(PyAVLTree& self, const Operand& other) {
+Status change_by(PyAVLTree& self, Operand& other) {
   if (Operation == SetOperation::Union) return take_in(self, other);
   if (!other.is_self) return merge_in<Operation>(self, other);
   if (Operation != SetOperation::Intersection) self.tree.clear();  // x -= x and x ^= x empty x

@@ -82,51 +82,9 @@ Result<SortedEntries> SortedEntries::sort(EntrySnapshot&& entries) {
 namespace {
 
 // Trees of this many entries or more are read breadth first before the walk
-// (see read_in_order); below it they mostly sit in cache.
+// (nodes_in_order); below it they mostly sit in cache.
 constexpr std::uint64_t kBreadthFirstFrom = std::uint64_t{1} << 14;
 constexpr std::size_t kAhead = 16;  // nodes are asked for this far ahead of their reading
-constexpr std::uint32_t kNoLink = UINT32_MAX;
-
-struct Links {
-  std::uint32_t left;  // positions in the breadth-first order, or kNoLink
-  std::uint32_t right;
-};
-
-// The tree's nodes in ascending key order, into `out`.  Along a path each
-// node is a cache miss that waits for the one before it; the nodes of a level
-// do not depend on each other, so reading the tree level by level lets their
-// misses overlap, and the order is then read off a compact copy of the links.
-// The work memory is optional: without it (false) the caller walks the tree.
-bool read_in_order(const PythonAvlTree& tree, Vec<const Node*>& out) {
-  const std::uint64_t len = tree.len();
-  if (len > kNoLink) return false;
-  Vec<const Node*> order;
-  Vec<Links> links;
-  if (!order.reserve(len) || !links.reserve(len) || !out.reserve(len)) return false;
-  const auto enqueue = [&](const Node* child) -> std::uint32_t {
-    if (child == nullptr) return kNoLink;
-    if (order.size() == len) throw Fault("tree holds more nodes than its length");
-    order.push_reserved(static_cast<const Node*>(child));
-    return static_cast<std::uint32_t>(order.size() - 1);
-  };
-  enqueue(tree.root());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + kAhead < order.size()) __builtin_prefetch(order[i + kAhead]);
-    const Node* node = order[i];
-    const std::uint32_t left = enqueue(tree.left_of(node));
-    links.push_reserved(Links{left, enqueue(tree.right_of(node))});
-  }
-  PathStack<std::uint32_t> stack;
-  std::uint32_t at = order.empty() ? kNoLink : 0;
-  for (;;) {
-    for (; at != kNoLink; at = links[at].left) stack.push(at);
-    if (stack.empty()) break;
-    at = stack.pop();
-    out.push_reserved(static_cast<const Node*>(order[at]));
-    at = links[at].right;
-  }
-  return true;
-}
 
 // The runs a walk reads: the current entry's key and a new reference to
 // the entry, until done.
@@ -137,8 +95,8 @@ bool read_in_order(const PythonAvlTree& tree, Vec<const Node*>& out) {
 class TreeRun {
  public:
   explicit TreeRun(const PythonAvlTree& tree) : tree_(tree) {
-    if (tree.len() >= kBreadthFirstFrom && read_in_order(tree, nodes_)) {
-      for (std::size_t i = 0; i < kAhead && i < nodes_.size(); ++i) __builtin_prefetch(nodes_[i]);
+    if (tree.len() >= kBreadthFirstFrom && nodes_in_order(tree, nodes_)) {
+      for (std::size_t i = 0; i < kAhead && i < nodes_.size(); ++i) tree_.prefetch_node(nodes_[i]);
       current_ = nodes_.empty() ? nullptr : nodes_[0];
     } else {
       nodes_.clear();
@@ -157,7 +115,7 @@ class TreeRun {
       ++at_;
       // The objects a kept entry's references are taken to lie anywhere;
       // they are asked for once their node has had time to arrive.
-      if (at_ + kAhead < nodes_.size()) __builtin_prefetch(nodes_[at_ + kAhead]);
+      if (at_ + kAhead < nodes_.size()) tree_.prefetch_node(nodes_[at_ + kAhead]);
       if (at_ + kAhead / 2 < nodes_.size()) {
         const Node* soon = nodes_[at_ + kAhead / 2];
         __builtin_prefetch(tree_.value_of(soon), 1);
@@ -176,7 +134,7 @@ class TreeRun {
   // child asked for: the walk goes there after it.
   void descend(const Node* node) {
     for (; node != nullptr; node = tree_.left_of(node)) {
-      if (const Node* later = tree_.right_of(node)) __builtin_prefetch(later);
+      if (const Node* later = tree_.right_of(node)) tree_.prefetch_node(later);
       pending_.push(node);
     }
     current_ = pending_.empty() ? nullptr : pending_[pending_.depth() - 1];

@@ -52,6 +52,8 @@ class SortedEntries {
   std::size_t size() const noexcept { return order_.size(); }
   // The i-th entry in key order, and its key.
   const Entry& entry(std::size_t i) const noexcept { return entries_[order_[i].index]; }
+  // Hands the i-th entry in key order over to the caller (it is then empty here).
+  Entry take(std::size_t i) noexcept { return std::move(entries_[order_[i].index]); }
   KeyView key(std::size_t i) const noexcept { return KeyView{order_[i].key, order_[i].native}; }
 
  private:

@@ -35,6 +35,12 @@ struct LentValueTaker {
   static Item take(const PythonAvlTree& tree, const Node* node) noexcept { return tree.value_of(node); }
   static void prefetch(const PythonAvlTree&, const Node*) noexcept {}
 };
+// The nodes themselves, for walks of their own (the set operations').
+struct NodeTaker {
+  using Item = const Node*;
+  static Item take(const PythonAvlTree&, const Node* node) noexcept { return node; }
+  static void prefetch(const PythonAvlTree&, const Node*) noexcept {}
+};
 struct EntryTaker {
   using Item = Entry;
   static Item take(const PythonAvlTree& tree, const Node* node) noexcept {
@@ -540,6 +546,12 @@ void collect_progression(const PythonAvlTree& tree, const Node* node, std::uint6
 
 Result<Snapshot> in_order(const PythonAvlTree& tree) {
   return collect_ordered<true, ValueTaker>(tree);
+}
+
+bool nodes_in_order(const PythonAvlTree& tree, Vec<const Node*>& out) {
+  const std::uint64_t len = tree.len();
+  if (len >= kNoLink || !out.reserve(out.size() + len)) return false;
+  return static_cast<bool>(walk_breadth_first<true, NodeTaker>(tree, out, 0, len));
 }
 
 Result<Snapshot> descending(const PythonAvlTree& tree) {

@@ -26,6 +26,10 @@ Result<Snapshot> pre_order(const PythonAvlTree& tree);
 Result<Snapshot> post_order(const PythonAvlTree& tree);
 Result<Snapshot> level_order(const PythonAvlTree& tree);
 Result<EntrySnapshot> in_order_entries(const PythonAvlTree& tree);
+// Every node, in ascending key order, appended to `out`, read breadth first
+// (the misses of a level overlap).  The memory is optional: false, with
+// nothing appended, when it cannot be had.
+bool nodes_in_order(const PythonAvlTree& tree, Vec<const Node*>& out);
 
 // ValueError "range start must not exceed end" when both bounds are present
 // and start compares Greater than end (start the left operand), or the

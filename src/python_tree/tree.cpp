@@ -288,7 +288,12 @@ Result<bool> PythonAvlTree::insert(Entry&& entry, bool path_loaded) {
     Entry dropped(std::move(entry));
     return std::move(slot).error();
   }
-  Node* node = pool_.at(slot.value());
+  link(path, slot.value(), key_word, key, std::move(entry));
+  return true;
+}
+
+void PythonAvlTree::link(Path& path, NodeIndex slot, std::uint64_t key_word, const KeyView& key, Entry&& entry) {
+  Node* node = pool_.at(slot);
   node->key_word = key_word;
   node->native_bits = key.native.bits;
   node->left = kNoNode;
@@ -298,18 +303,53 @@ Result<bool> PythonAvlTree::insert(Entry&& entry, bool path_loaded) {
   PyObject* value = entry.value.release();
   if (pool_.keyed()) static_cast<KeyedNode*>(node)->value = value;
   static_cast<void>(entry.key.release());
-  link_of(pool_, root_, path, path.depth()) = slot.value();
+  link_of(pool_, root_, path, path.depth()) = slot;
   // A node linked below the first (last) node, on its left (right), is the
   // new first (last).  The nodes passed counted it on the way down.
   const bool leaf_of_root = path.empty();
-  if (leaf_of_root || (path[path.depth() - 1].node == first_ && !path[path.depth() - 1].right))
-    first_ = slot.value();
-  if (leaf_of_root || (path[path.depth() - 1].node == last_ && path[path.depth() - 1].right)) last_ = slot.value();
+  if (leaf_of_root || (path[path.depth() - 1].node == first_ && !path[path.depth() - 1].right)) first_ = slot;
+  if (leaf_of_root || (path[path.depth() - 1].node == last_ && path[path.depth() - 1].right)) last_ = slot;
   ++len_;
   count_key(key.native, 1);
   note_change();
   if (retrace_growth(pool_, root_, path)) ++height_;
-  return true;
+}
+
+Status PythonAvlTree::prepare_insertions(std::uint64_t count, bool separate_keys) {
+  if (count > NodePool::kIndexLimit - len_)
+    return Error::make(PyExc_OverflowError, "a tree holds at most 2**32 - 1 entries");
+  if (!pool_.has_storage()) {
+    pool_.set_keyed(separate_keys);
+  } else if (separate_keys && !pool_.keyed()) {
+    if (Status s = pool_.widen(); !s) return s;
+  }
+  pool_.reserve(count);
+  const std::uint64_t room = pool_.capacity() + 1 - pool_.end() + pool_.free_count();
+  if (room < count) return Error::no_memory();
+  return {};
+}
+
+void PythonAvlTree::insert_at(std::uint64_t position, Entry&& entry) {
+  if (position > len_) throw Fault("an insertion past the end of the tree");
+  const KeyView key = KeyView::of(entry.key.get());
+  const std::uint64_t key_word = key_word_of(key);
+  if (entry.key.get() != entry.value.get() && !pool_.keyed()) throw Fault("an insertion without its value slot");
+  // Down to the empty link at the position, counting the new node in every
+  // node it passes on the left.
+  Path path;
+  for (NodeIndex at = root_; at != kNoNode;) {
+    Node* node = pool_.at(at);
+    const bool right = position > node->before;
+    if (right)
+      position -= std::uint64_t{node->before} + 1;
+    else
+      ++node->before;
+    path.push({at, right});
+    at = node->child(right);
+  }
+  Result<NodeIndex> slot = pool_.take();
+  if (!slot) throw Fault("an insertion without the room prepared for it");
+  link(path, slot.value(), key_word, key, std::move(entry));
 }
 
 Entry PythonAvlTree::unlink(Path& path, NodeIndex at) {

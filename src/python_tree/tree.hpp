@@ -158,6 +158,15 @@ class PythonAvlTree {
   // loaded the path already (prefetch_descents), so the descent does not
   // read ahead itself.
   Result<bool> insert(Entry&& entry, bool path_loaded = false);
+  // Room for `count` more entries, with a value slot for every node if any
+  // of them has a key of its own, so that that many insert_at calls cannot
+  // fail; MemoryError (or OverflowError past 2**32 - 1 entries) with the
+  // entries unchanged otherwise.
+  Status prepare_insertions(std::uint64_t count, bool separate_keys);
+  // Stores an entry at a position (0 to len()) that the caller found by rank,
+  // with no comparison, in room prepare_insertions made: the tree is then as
+  // insert would leave it.
+  void insert_at(std::uint64_t position, Entry&& entry);
   // Removes the entry whose key compares Equal.  Its references are released
   // only once the whole tree is consistent again.
   Result<bool> remove(const KeyView& key);
@@ -272,6 +281,9 @@ class PythonAvlTree {
 
  private:
   const Node* node_or_null(NodeIndex index) const noexcept { return index ? pool_.at(index) : nullptr; }
+  // Fills slot `slot` with the entry and links it below the end of `path`,
+  // whose nodes have counted it already; then rebalances.
+  void link(Path& path, NodeIndex slot, std::uint64_t key_word, const KeyView& key, Entry&& entry);
   // Takes the node at the end of `path` (the path leading to it, without it)
   // out of the tree and rebalances: the entry is handed to the caller.
   Entry unlink(Path& path, NodeIndex at);
