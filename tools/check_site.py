@@ -16,7 +16,10 @@ to resolve), and fails when
     fetch from a third party;
   - a code block with >>> prompts lacks the text its copy button copies
     instead of the block's own (data-copy, written by the MkDocs hooks), or
-    that text holds a prompt.
+    that text holds a prompt;
+  - the site's search, typed into as a reader types, does not list a page for
+    a word its readers look for (the calls a porter knows from other
+    libraries, for the porting page).
 Screenshots of the pages, at a desktop and at a phone width, are written to
 SCREENSHOT_DIR: NAME.png and NAME-phone.png, and for the places a page names,
 NAME-PLACE.png and NAME-PLACE-phone.png scrolled to that element.
@@ -51,7 +54,13 @@ PAGES = [
     ("benchmarks/", "Benchmarks", "benchmarks",
      ("time-against-the-peers", "memory-held-per-value", "figures",
       "where-quorvel-is-slower-and-why")),
+    ("porting/", "Coming from sortedcontainers", "porting",
+     ("calls-side-by-side-with-their-complexity", "set-operations-union-and-co-issubset-and-co",
+      "javas-treeset-and-cs-stdset")),
 ]
+# Words typed into the site's search, and the page each must list among its results.
+SEARCHES = [(word, "porting/") for word in ("pop", "union", "bisect", "irange", "islice",
+                                            "complexity")]
 # Viewports in CSS pixels and device pixel ratios: a desktop, and a phone
 # (390 wide, drawn at twice the density, as phones draw).
 VIEWS = [("", 1280, 1600, 1), ("-phone", 390, 844, 2)]
@@ -223,6 +232,37 @@ class DevTools:
                 return found
             self._events.append(self._receive())
 
+    def search(self, url, word):
+        """The addresses the search of the page at `url` lists for `word`, typed into
+        the search box as a reader types it, or None when the page has no search box."""
+        target = self.send("Target.createTarget", url="about:blank")["targetId"]
+        session = self.send("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+        try:
+            self.send("Page.enable", session)
+            self.send("Page.navigate", session, url=url)
+            self.wait_for("Page.loadEventFired", session)
+            # The theme reads the query on keyup; its results come from a worker that
+            # may still be loading the index, so they are waited for (ten seconds at most).
+            script = """new Promise(done => {
+                const input = document.querySelector("input.md-search__input");
+                if (!input) { done(null); return; }
+                input.focus();
+                input.value = %s;
+                input.dispatchEvent(new KeyboardEvent("keyup"));
+                const start = Date.now();
+                (function settle() {
+                    const links = Array.from(
+                        document.querySelectorAll(".md-search-result__item > a"), link => link.href);
+                    if (links.length || Date.now() - start > 10000) done(links);
+                    else setTimeout(settle, 100);
+                })();
+            })""" % json.dumps(word)
+            reply = self.send("Runtime.evaluate", session, expression=script, awaitPromise=True,
+                              returnByValue=True)
+            return reply["result"].get("value")
+        finally:
+            self.send("Target.closeTarget", targetId=target)
+
     def screenshot(self, url, place, width, height, density):
         """PNG bytes of the viewport, scrolled to the element with id `place` if given,
         once the images in view have loaded (or five seconds have passed)."""
@@ -315,6 +355,7 @@ def check(site, shots, browser):
                     shot = shots / f"{name}{'-' + place if place else ''}{suffix}.png"
                     failures += screenshot(devtools, url, place, shot, width, height, density)
         failures += check_links(base, pages)
+        failures += check_search(devtools, base)
         failures += [f"the site has no {path} ({code}), which a page or link asked for"
                      for code, path in sorted(set(server.missing))]
     finally:
@@ -341,6 +382,25 @@ def screenshot(devtools, url, place, shot, width, height, density):
         return [f"{where}: the screenshot {shot} is blank"]
     print(f"rendered {where} at {width}x{height} -> {shot}")
     return []
+
+
+def check_search(devtools, base):
+    failures = []
+    for word, path in SEARCHES:
+        page = urllib.parse.urljoin(base, path)
+        try:
+            links = devtools.search(base, word)  # typed on the home page
+        except (OSError, RuntimeError) as error:  # TimeoutError is an OSError
+            failures.append(f"{base}: could not search for {word!r}: {error}")
+            continue
+        listed = sorted({link.partition("#")[0] for link in links or ()})
+        if links is None:
+            failures.append(f"{base}: no search box to type {word!r} into")
+        elif page not in listed:
+            failures.append(f"the search for {word!r} does not list {page} (it lists {listed})")
+        else:
+            print(f"searched for {word!r}: {len(listed)} pages, {page} among them")
+    return failures
 
 
 def check_links(base, pages):
