@@ -67,6 +67,19 @@ struct BodyOf<Result<Out> (*)(Receiver_&, const BoundArguments&)> {
   using Output = Out;
 };
 
+// The guard of an instance (a PyAVLTree or PyAVLTreeIterator), held until
+// the borrow it gives is destroyed.  Every member takes its receiver's guard
+// through this; a body that also uses a second object (`b` in a.union(b))
+// takes that object's guard the same way once it has checked its type, and
+// the same rules hold: another thread's holding is waited for, this
+// thread's own refuses, and a wait that would close a cycle fails.
+template <Guard G, class Instance>
+auto take_guard(Instance& instance) {
+  static_assert(G != Guard::None);
+  using Hold = std::conditional_t<G == Guard::Exclusive, ExclusiveBorrow, SharedBorrow>;
+  return Hold::take(reinterpret_cast<PyObject*>(&instance), instance.borrow);
+}
+
 // The body under the receiver's guard, released once the body has returned.
 template <Guard G, auto Body>
 auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typename BodyOf<decltype(Body)>::Output> {
@@ -74,8 +87,7 @@ auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typena
   if constexpr (G == Guard::None) {
     return Body(self, arguments);
   } else {
-    using Hold = std::conditional_t<G == Guard::Exclusive, ExclusiveBorrow, SharedBorrow>;
-    Result<Hold> guard = Hold::take(self.borrow);
+    auto guard = take_guard<G>(self);
     if (!guard) return std::move(guard).error();
     // A member that may change the tree lets the snapshots still reading it finish first.
     if constexpr (G == Guard::Exclusive && std::is_same_v<std::remove_reference_t<decltype(self)>, PyAVLTree>) {
