@@ -49,6 +49,28 @@ def run_threads(*targets):
     return outcomes
 
 
+class Hang(Exception):
+    pass
+
+
+@pytest.fixture
+def watchdog():
+    """For tests in which the main thread itself may wait: should it wait
+    past the limit, the alarm's handler raises in it (ending the wait) and
+    the test fails instead of hanging."""
+
+    def expire(signum, frame):
+        raise Hang("the main thread hangs")
+
+    old = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, HANG)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+
+
 def start_thread(target):
     thread = threading.Thread(target=target, daemon=True)
     thread.start()
@@ -77,7 +99,12 @@ def once(action):
 
 def blocking(entered, leave):
     """A hook that says it is inside the call and stays there until `leave` is set."""
-    return once(lambda: (entered.set(), leave.wait(HANG)))
+
+    def stay():
+        entered.set()
+        assert leave.wait(2 * HANG), "never let go"
+
+    return once(stay)
 
 
 def small_tree():
@@ -274,7 +301,7 @@ def test_one_iterator_drained_by_threads(size):
 # --- The same thread: refused at once, as ever ---------------------------------------------------
 
 
-def test_own_thread_refused_while_another_thread_reads_too():
+def test_own_thread_refused_while_another_thread_reads_too(watchdog):
     # Another thread reads the tree; this thread reads it too, and its callback
     # asks to change it.  Waiting would wait for this thread's own reading:
     # refused at once.  Reading along still works.
@@ -297,7 +324,7 @@ def test_own_thread_refused_while_another_thread_reads_too():
     assert seen == [(3, True)] and values(tree) == [1, 2, 3]
 
 
-def test_own_thread_changing_refuses_its_callbacks():
+def test_own_thread_changing_refuses_its_callbacks(watchdog):
     # This thread changes the tree while another thread waits for it: its own
     # callback is refused at once, not queued behind the waiting call.
     tree, seen = small_tree(), []
@@ -318,7 +345,7 @@ def test_own_thread_changing_refuses_its_callbacks():
     assert seen == ["refused", ("other", 4)] and values(tree) == [1, 2, 3, 5]
 
 
-def test_own_thread_reads_again_past_a_waiting_writer(hooks):
+def test_own_thread_reads_again_past_a_waiting_writer(hooks, watchdog):
     # While this thread reads, another thread's insert waits; a callback of
     # this thread reading the tree again goes ahead of it (waiting behind it
     # would wait for this thread itself).
@@ -436,7 +463,7 @@ def raise_interrupted(signum, frame):
     (signal.SIGUSR1, raise_interrupted, Interrupted),
 ])
 @pytest.mark.parametrize("holding", ["insert", "search"])
-def test_signal_ends_a_wait(hooks, holding, signum, handler, raised):
+def test_signal_ends_a_wait(hooks, watchdog, holding, signum, handler, raised):
     # The main thread waits to insert, a reader waits behind it; a signal
     # whose handler raises ends the main thread's wait with that exception and
     # the tree unchanged, and the reader then goes as soon as the holder allows.
@@ -462,7 +489,7 @@ def test_signal_ends_a_wait(hooks, holding, signum, handler, raised):
         interrupter.join(HANG)
     if holding == "search":
         reader[0].join(HANG)  # it reads along with the holder, which is still inside
-        assert not reader[0].is_alive() and hooks("waiting_calls", tree) == 0
+        assert not reader[0].is_alive() and holder.is_alive() and hooks("waiting_calls", tree) == 0
     else:
         assert reader[0].is_alive() and hooks("waiting_calls", tree) == 1
     leave.set()
@@ -471,6 +498,47 @@ def test_signal_ends_a_wait(hooks, holding, signum, handler, raised):
     assert not holder.is_alive() and not reader[0].is_alive()
     assert values(tree) == ([1, 2, 3, 5] if holding == "insert" else [1, 2, 3])
     assert tree.insert(Hostile(7)) and hooks("waiting_calls", tree) == 0
+
+
+@pytest.mark.parametrize("outer, inner, refused", [
+    ("insert", "search", True),  # the handler's reading would queue behind its own thread's insert
+    ("search", "search", False),  # both readings are handed the tree together
+])
+def test_signal_handler_waiting_for_what_its_thread_waits_for(hooks, watchdog, outer, inner, refused):
+    # The main thread waits for a tree another thread changes; a signal
+    # handler run during that wait calls the same tree.  Where the handler's
+    # call could only go after its own thread's waiting call, it fails as a
+    # deadlock; where both can go together, both do.
+    tree, inside, leave = small_tree(), threading.Event(), threading.Event()
+    holder = start_thread(lambda: tree.insert(Hostile(5, hook=blocking(inside, leave))))
+    assert inside.wait(HANG)
+    seen = []
+
+    def handler(signum, frame):
+        if not refused:  # the holder lets go once the handler's call waits too
+            start_thread(lambda: (wait_until(lambda: hooks("waiting_calls", tree) == 2), leave.set()))
+        try:
+            seen.append(getattr(tree, inner)(Hostile(2)).v)
+        except RuntimeError as e:
+            seen.append(str(e))
+        leave.set()
+
+    def interrupt():
+        wait_until(lambda: hooks("waiting_calls", tree) == 1)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+
+    old = signal.signal(signal.SIGUSR1, handler)
+    try:
+        start_thread(interrupt)
+        result = getattr(tree, outer)(Hostile(7))
+    finally:
+        signal.signal(signal.SIGUSR1, old)
+        leave.set()
+        holder.join(HANG)
+    assert len(seen) == 1 and seen[0].startswith("Deadlock: ") if refused else seen == [2]
+    assert result is True if outer == "insert" else result is None
+    assert values(tree) == ([1, 2, 3, 5, 7] if outer == "insert" else [1, 2, 3, 5])
+    assert hooks("waiting_calls", tree) == 0
 
 
 # --- Lifetime ------------------------------------------------------------------------------------
