@@ -318,7 +318,9 @@ Status wait_turn(PyObject* object, BorrowFlag& flag, ThreadId thread, bool exclu
 
 }  // namespace
 
-Status take_contended(PyObject* object, BorrowFlag& flag, bool exclusive) {
+namespace {
+
+Status take_turn(PyObject* object, BorrowFlag& flag, bool exclusive) {
   const ThreadId me = this_thread();
   const std::int64_t state = flag.state.load(std::memory_order_relaxed);
   if (state == 0) {  // free after all
@@ -342,6 +344,13 @@ Status take_contended(PyObject* object, BorrowFlag& flag, bool exclusive) {
     return {};
   }
   return wait_turn(object, flag, me, exclusive);
+}
+
+}  // namespace
+
+PyObject* take_contended(PyObject* object, BorrowFlag& flag, bool exclusive) {
+  Status taken = take_turn(object, flag, exclusive);
+  return taken ? nullptr : std::move(taken).error().take().release();
 }
 
 void release_contended(BorrowFlag& flag, bool exclusive) noexcept {

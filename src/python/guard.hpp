@@ -68,17 +68,30 @@ struct BorrowFlag {
 
 // Slow paths.  take_contended: the flag's state is not 0; the calling thread
 // takes it shared or exclusively, waiting for other threads as needed.
-// `object` is the flag's instance, kept alive while the call waits.
-Status take_contended(PyObject* object, BorrowFlag& flag, bool exclusive);
+// `object` is the flag's instance, kept alive while the call waits.  The
+// failure, if any, comes back as the exception (a new reference) in a
+// register, so that the entries inline only the fast path and a test.
+[[gnu::noinline, gnu::cold]] PyObject* take_contended(PyObject* object, BorrowFlag& flag, bool exclusive);
 // The calling thread gives back one borrow of a contended flag.
 void release_contended(BorrowFlag& flag, bool exclusive) noexcept;
 // For tests: how many calls wait for the flag, and how many have waited so far.
 std::size_t waiting_calls(const BorrowFlag& flag) noexcept;
 std::uint64_t waits_begun() noexcept;
 
+// A borrow is held from a successful take until it is destroyed.  take()
+// waits for other threads as needed; try_take() takes a free flag only, and
+// otherwise gives a borrow that holds nothing: it never waits or raises (the
+// collector uses it, and the entries for their fast path).
 class SharedBorrow {
  public:
   static Result<SharedBorrow> take(PyObject* object, BorrowFlag& flag);
+  static SharedBorrow try_take(BorrowFlag& flag) noexcept {
+    if (flag.state.load(std::memory_order_relaxed) != 0) return SharedBorrow(nullptr);
+    flag.state.store(1, std::memory_order_relaxed);
+    flag.holder = this_thread();
+    return SharedBorrow(&flag);
+  }
+  explicit operator bool() const noexcept { return flag_ != nullptr; }
   SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
   SharedBorrow& operator=(SharedBorrow&&) = delete;
   ~SharedBorrow() {
@@ -97,8 +110,6 @@ class SharedBorrow {
 class ExclusiveBorrow {
  public:
   static Result<ExclusiveBorrow> take(PyObject* object, BorrowFlag& flag);
-  // For callers that may neither raise nor wait (the collector): a guard
-  // that holds nothing when the flag is taken.
   static ExclusiveBorrow try_take(BorrowFlag& flag) noexcept {
     if (flag.state.load(std::memory_order_relaxed) != 0) return ExclusiveBorrow(nullptr);
     flag.state.store(-1, std::memory_order_relaxed);
@@ -121,22 +132,17 @@ class ExclusiveBorrow {
   BorrowFlag* flag_;
 };
 
-// Inline: every call takes one, and next(iterator) is little else.
 inline Result<SharedBorrow> SharedBorrow::take(PyObject* object, BorrowFlag& flag) {
-  if (flag.state.load(std::memory_order_relaxed) == 0) [[likely]] {
-    flag.state.store(1, std::memory_order_relaxed);
-    flag.holder = this_thread();
-    return SharedBorrow(&flag);
-  }
-  if (Status s = take_contended(object, flag, false); !s) return std::move(s).error();
+  if (SharedBorrow guard = try_take(flag)) [[likely]]
+    return guard;
+  if (PyObject* failure = take_contended(object, flag, false)) return Error::adopt(Ref::steal(failure));
   return SharedBorrow(&flag);
 }
 
 inline Result<ExclusiveBorrow> ExclusiveBorrow::take(PyObject* object, BorrowFlag& flag) {
-  ExclusiveBorrow guard = try_take(flag);
-  if (guard) [[likely]]
+  if (ExclusiveBorrow guard = try_take(flag)) [[likely]]
     return guard;
-  if (Status s = take_contended(object, flag, true); !s) return std::move(s).error();
+  if (PyObject* failure = take_contended(object, flag, true)) return Error::adopt(Ref::steal(failure));
   return ExclusiveBorrow(&flag);
 }
 
