@@ -10,9 +10,9 @@
 // threads share.  A wait that would close a cycle of threads waiting for each
 // other fails with RuntimeError instead of hanging.
 //
-// The fast path (the flag is free) costs a store of the calling thread's
-// identity on taking and a test for contention on giving back; everything
-// else is in guard.cpp.
+// The fast path (a free flag) adds to the plain flag only the calling
+// thread's identity, stored on taking, and a test for contention on giving
+// back; everything else is in guard.cpp.
 #pragma once
 
 #include <Python.h>
