@@ -266,6 +266,28 @@ def test_readers_share():
     assert run_threads(*readers) == [None] * 3
 
 
+def test_a_looping_thread_cannot_starve_a_waiting_call():
+    # A changes the tree in a loop and lets other threads run only from inside
+    # its calls, where it holds the tree; a woken call always finds it taken
+    # again.  B's call is still handed its turn, long before A would stop.
+    tree, done, calls = small_tree(), threading.Event(), [0]
+    yielding = Hostile(4, hook=lambda: time.sleep(0))
+
+    def a():
+        while not done.is_set() and calls[0] < 2_000:
+            assert tree.insert(yielding) and tree.remove(yielding)
+            calls[0] += 1
+
+    def b():
+        wait_until(lambda: calls[0] > 10)
+        assert tree.insert(Hostile(9))
+        done.set()
+
+    assert run_threads(a, b) == [None, None]
+    assert calls[0] < 2_000, "the waiting call never had its turn"
+    assert values(tree) == [1, 2, 3, 9]
+
+
 @pytest.mark.parametrize("size", [100, 5000])
 def test_one_iterator_drained_by_threads(size):
     # Each value exactly once, in order within each thread, while the tree
