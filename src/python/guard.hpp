@@ -6,9 +6,9 @@
 // comparison, repr, a finaliser) that asks for what its own thread's holding
 // excludes fails at once with RuntimeError, as it always has.  A call that
 // finds the flag held by another thread waits instead, with the interpreter
-// lock released, until the flag is handed to it; readers of different
-// threads share.  A wait that would close a cycle of threads waiting for each
-// other fails with RuntimeError instead of hanging.
+// lock released, until it can take the flag; readers of different threads
+// share.  A wait that would close a cycle of threads waiting for each other
+// fails with RuntimeError instead of hanging.
 //
 // The fast path (a free flag) adds to the plain flag only the calling
 // thread's identity, stored on taking, and a test for contention on giving
@@ -58,16 +58,17 @@ struct Contention;
 // While `contention` is null, every holder is the thread `holder`.  When a
 // second thread joins the holders or a call waits, `contention` lists the
 // holders and the waiting calls; it goes when one thread is left and nobody
-// waits.  A free flag has no contention: a release hands the flag to the
-// calls waiting for it before anyone else can take it.
+// waits.  Meanwhile a free flag's state is not 0 but a marker (guard.cpp), so
+// that the fast path below, which knows nothing of contention, never takes it.
 struct BorrowFlag {
   std::atomic<std::int64_t> state{0};
   ThreadId holder = 0;
   Contention* contention = nullptr;
 };
 
-// Slow paths.  take_contended: the flag's state is not 0; the calling thread
-// takes it shared or exclusively, waiting for other threads as needed.
+// Slow paths.  take_contended: the flag's state is not 0 (taken, or free
+// while calls wait); the calling thread takes it shared or exclusively,
+// waiting for other threads as needed.
 // `object` is the flag's instance, kept alive while the call waits.  The
 // failure, if any, comes back as the exception (a new reference) in a
 // register, so that the entries inline only the fast path and a test.
