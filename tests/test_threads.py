@@ -455,6 +455,43 @@ def test_signal_ends_a_wait(hooks, watchdog, holding, signum, handler, raised):
     assert tree.insert(Hostile(7)) and hooks("waiting_calls", tree) == 0
 
 
+def test_signal_raising_after_the_turn_came(hooks, watchdog):
+    # The main thread has waited long enough to be handed the tree at the
+    # next release; a signal handler lets the holder finish (so the tree is
+    # handed over meanwhile) and then raises: the call gives the tree back
+    # unchanged.
+    tree, inside, leave, released = small_tree(), threading.Event(), threading.Event(), threading.Event()
+
+    def hold():
+        tree.insert(Hostile(5, hook=blocking(inside, leave)))
+        released.set()
+
+    holder = start_thread(hold)
+    assert inside.wait(HANG)
+
+    def handler(signum, frame):
+        leave.set()
+        assert released.wait(HANG)
+        raise Interrupted
+
+    def interrupt():
+        wait_until(lambda: hooks("waiting_calls", tree) == 1)
+        time.sleep(0.01)  # past the wait after which a release hands the tree over
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+
+    old = signal.signal(signal.SIGUSR1, handler)
+    try:
+        start_thread(interrupt)
+        with pytest.raises(Interrupted):
+            tree.insert(Hostile(7))
+    finally:
+        signal.signal(signal.SIGUSR1, old)
+        leave.set()
+        holder.join(HANG)
+    assert values(tree) == [1, 2, 3, 5] and hooks("waiting_calls", tree) == 0
+    assert run_threads(lambda: tree.insert(Hostile(8))) == [None] and tree.remove(Hostile(8))
+
+
 @pytest.mark.parametrize("outer, inner, refused", [
     ("insert", "search", True),  # the handler's reading would queue behind its own thread's insert
     ("search", "search", False),  # both readings are handed the tree together

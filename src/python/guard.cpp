@@ -343,7 +343,13 @@ class WaitingCall {
     if (waiter_.next_waiting != nullptr) waiter_.next_waiting->link_waiting = waiter_.link_waiting;
     BorrowFlag& flag = *waiter_.flag;
     if (waiter_.granted) {
-      if (!kept_) release_contended(flag, waiter_.exclusive);
+      // Handed its turn (maybe while a signal handler ran) but failing: given
+      // back like any borrow, contended or no longer.
+      if (kept_) return;
+      if (flag.contention != nullptr)
+        release_contended(flag, waiter_.exclusive);
+      else
+        set_state(flag, waiter_.exclusive ? 0 : state_of(flag) - 1);
       return;
     }
     remove_from_queue(*flag.contention, waiter_);
