@@ -1,4 +1,4 @@
-// The entry wrapper and the receiver guard.
+// The entry wrapper (the receiver guard is in guard.hpp).
 //
 // Every call from the interpreter runs its body inside run_entry (or
 // run_destructor) below: a value is returned in the slot's form, an Error is
@@ -9,10 +9,9 @@
 
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
 #include <utility>
 
+#include "python/guard.hpp"
 #include "support/error.hpp"
 #include "support/ref.hpp"
 
@@ -55,71 +54,8 @@ void run_destructor(Body&& body) noexcept {
   }
 }
 
-// The borrow flag: 0 free, n > 0 shared holders, -1 held exclusively.
-//
-// Every update happens on a thread that holds the interpreter lock, and no
-// interpreter code runs between reading the flag and writing it, so no other
-// thread can come in between; the lock's hand-over orders updates made by
-// different threads.  Relaxed atomic loads and stores are therefore enough,
-// and they avoid the locked read-modify-write instructions that would
-// otherwise dominate cheap calls such as next(iterator).
-struct BorrowFlag {
-  std::atomic<std::int64_t> state{0};
-};
-
-class SharedBorrow {
- public:
-  static Result<SharedBorrow> take(BorrowFlag& flag);
-  SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-  SharedBorrow& operator=(SharedBorrow&&) = delete;
-  ~SharedBorrow() {
-    if (flag_ != nullptr) flag_->state.store(flag_->state.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-  }
-
- private:
-  explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-  BorrowFlag* flag_;
-};
-
-class ExclusiveBorrow {
- public:
-  static Result<ExclusiveBorrow> take(BorrowFlag& flag);
-  // For callers that may not raise: a guard that holds nothing when the flag is taken.
-  static ExclusiveBorrow try_take(BorrowFlag& flag) noexcept {
-    if (flag.state.load(std::memory_order_relaxed) != 0) return ExclusiveBorrow(nullptr);
-    flag.state.store(-1, std::memory_order_relaxed);
-    return ExclusiveBorrow(&flag);
-  }
-  explicit operator bool() const noexcept { return flag_ != nullptr; }
-  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-  ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
-  ~ExclusiveBorrow() {
-    if (flag_ != nullptr) flag_->state.store(0, std::memory_order_relaxed);
-  }
-
- private:
-  explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-  BorrowFlag* flag_;
-};
-
 // A new reference to True or False.
 inline Ref bool_object(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref none_object() noexcept { return Ref::borrow(Py_None); }
-
-// Inline: every call takes one, and next(iterator) is little else.
-inline Result<SharedBorrow> SharedBorrow::take(BorrowFlag& flag) {
-  const std::int64_t holders = flag.state.load(std::memory_order_relaxed);
-  if (holders == -1) [[unlikely]]
-    return Error::make(PyExc_RuntimeError, "Already mutably borrowed");
-  flag.state.store(holders + 1, std::memory_order_relaxed);
-  return SharedBorrow(&flag);
-}
-
-inline Result<ExclusiveBorrow> ExclusiveBorrow::take(BorrowFlag& flag) {
-  ExclusiveBorrow guard = try_take(flag);
-  if (!guard) [[unlikely]]
-    return Error::make(PyExc_RuntimeError, "Already borrowed");
-  return guard;
-}
 
 }  // namespace quorvel

@@ -26,8 +26,10 @@ namespace {
 PyObject* tree_object(PyAVLTree& tree) noexcept { return reinterpret_cast<PyObject*>(&tree); }
 
 // The guard a tree operand is read under while a member of another tree
-// runs: shared, as for a reading member of its own.
-Result<SharedBorrow> read_guard(PyAVLTree& operand) { return SharedBorrow::take(operand.borrow); }
+// runs: shared, as for a reading member of its own, taken by the rules of
+// every guard (another thread's change is waited for, a wait that would
+// close a cycle fails).
+Result<SharedBorrow> read_guard(PyAVLTree& operand) { return table::take_guard<table::Guard::Shared>(operand); }
 
 // The object as a tree, or null if it is none.
 Result<PyAVLTree*> as_tree(PyObject* object) {

@@ -68,6 +68,41 @@ struct BodyOf<Result<Out> (*)(Receiver_&, const BoundArguments&)> {
   using Output = Out;
 };
 
+template <Guard G>
+using Hold = std::conditional_t<G == Guard::Exclusive, ExclusiveBorrow, SharedBorrow>;
+
+// The guard of an instance (a PyAVLTree or PyAVLTreeIterator), held until
+// the borrow it gives is destroyed.  Every member takes its receiver's guard
+// through this; a body that also uses a second object (`b` in a.union(b))
+// takes that object's guard the same way once it has checked its type, and
+// the same rules hold: another thread's holding is waited for, this
+// thread's own refuses, and a wait that would close a cycle fails.
+template <Guard G, class Instance>
+Result<Hold<G>> take_guard(Instance& instance) {
+  static_assert(G != Guard::None);
+  return Hold<G>::take(reinterpret_cast<PyObject*>(&instance), instance.borrow);
+}
+
+// The body, its receiver's guard held.
+template <Guard G, auto Body, class Receiver>
+auto run_held(Receiver& self, const BoundArguments& arguments) -> Result<typename BodyOf<decltype(Body)>::Output> {
+  // A member that may change the tree lets the snapshots still reading it finish first.
+  if constexpr (G == Guard::Exclusive && std::is_same_v<Receiver, PyAVLTree>) {
+    if (self.readers != nullptr) hand_over_snapshots(self);
+  }
+  return Body(self, arguments);
+}
+
+// A guard that is not free: taken the full way (waiting for other threads,
+// or refused), out of line so that the entries keep nothing for it.
+template <Guard G, auto Body, class Receiver>
+[[gnu::noinline, gnu::cold]] auto guarded_contended(Receiver& self, const BoundArguments& arguments)
+    -> Result<typename BodyOf<decltype(Body)>::Output> {
+  auto guard = take_guard<G>(self);
+  if (!guard) return std::move(guard).error();
+  return run_held<G, Body>(self, arguments);
+}
+
 // The body under the receiver's guard, released once the body has returned.
 template <Guard G, auto Body>
 auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typename BodyOf<decltype(Body)>::Output> {
@@ -75,14 +110,10 @@ auto guarded(PyObject* object, const BoundArguments& arguments) -> Result<typena
   if constexpr (G == Guard::None) {
     return Body(self, arguments);
   } else {
-    using Hold = std::conditional_t<G == Guard::Exclusive, ExclusiveBorrow, SharedBorrow>;
-    Result<Hold> guard = Hold::take(self.borrow);
-    if (!guard) return std::move(guard).error();
-    // A member that may change the tree lets the snapshots still reading it finish first.
-    if constexpr (G == Guard::Exclusive && std::is_same_v<std::remove_reference_t<decltype(self)>, PyAVLTree>) {
-      if (self.readers != nullptr) hand_over_snapshots(self);
-    }
-    return Body(self, arguments);
+    const Hold<G> guard = Hold<G>::try_take(self.borrow);
+    if (!guard) [[unlikely]]
+      return guarded_contended<G, Body>(self, arguments);
+    return run_held<G, Body>(self, arguments);
   }
 }
 

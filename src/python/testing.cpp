@@ -31,6 +31,8 @@ bool destructor_fault_armed = false;
 // "index_limit", n: the most slots a tree's storage may hand out (0 restores 2**32 - 1).
 // "pretend_change", tree: counts a change of the tree that did not happen,
 //   without handing its readers over: their next read must fail loudly.
+// "waiting_calls", tree or iterator: how many calls wait for its guard.
+// "waits_begun": how many calls have waited for a guard so far.
 Result<PythonAvlTree*> tree_argument(PyObject* argument) {
   Result<PyTypeObject*> type = avl_tree_type();
   if (!type) return std::move(type).error();
@@ -90,6 +92,18 @@ Result<Ref> run_hook(PyObject* args) {
     if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::fetch();
     NodePool::index_limit_for_testing = n;
     return Ref::borrow(Py_None);
+  }
+  if (std::strcmp(command, "waits_begun") == 0) return owned(PyLong_FromUnsignedLongLong(waits_begun()));
+  if (std::strcmp(command, "waiting_calls") == 0) {
+    Result<PyTypeObject*> tree = avl_tree_type();
+    if (!tree) return std::move(tree).error();
+    Result<PyTypeObject*> iterator = avl_tree_iterator_type();
+    if (!iterator) return std::move(iterator).error();
+    const BorrowFlag* flag = PyObject_TypeCheck(argument, tree.value())       ? &tree_of(argument).borrow
+                             : PyObject_TypeCheck(argument, iterator.value()) ? &iterator_of(argument).borrow
+                                                                              : nullptr;
+    if (flag == nullptr) return Error::make(PyExc_TypeError, "expected an AVLTree or an iterator");
+    return owned(PyLong_FromSize_t(waiting_calls(*flag)));
   }
   if (std::strcmp(command, "panic_type") == 0) {
     Result<PyObject*> type = panic_exception_type();
