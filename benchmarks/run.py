@@ -7,6 +7,13 @@ packages of benchmarks/requirements.txt installed::
     python benchmarks/run.py                      # n = 10^4, 10^5, 10^6, 5 repeats
     python benchmarks/run.py --sizes 100000 --repeats 7 --only insert,range
     python benchmarks/run.py --smoke --out DIR    # n = 1000, 1 repeat: checks that it all runs
+    python benchmarks/run.py --wheel dist/quorvel-...-manylinux_2_17_x86_64.whl
+
+With --wheel, the run measures that wheel (the release wheel, say) instead
+of the installed quorvel: it is installed with pip into a scratch folder put
+first on the path of a run of its own, the peers coming from the current
+environment.  Every run records which build it measured (the wheel, and the
+compiler named in the library's .comment section) and the reports say it.
 
 Every workload runs at every n on the same random data (fixed seed) for
 quorvel and every peer that is installed, in one process; a peer that is
@@ -40,11 +47,13 @@ import argparse
 import json
 import os
 import platform
+import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
-from suite import cpp, memory, report
+from suite import build, cpp, memory, report
 from suite.data import make_data
 from suite.peers import SUBJECT_PEER, absent, available
 from suite.plot import plot
@@ -70,6 +79,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         "the results.partial.json an interrupted run leaves) to --out")
     p.add_argument("--out", type=Path, default=HERE / "results",
                    help="output directory (default: benchmarks/results)")
+    p.add_argument("--wheel", type=Path,
+                   help="measure this wheel of quorvel, installed into a scratch folder for the run")
+    # Set by a --wheel run for the run it starts: the wheel's name and where it went.
+    p.add_argument("--installed-wheel", nargs=2, metavar=("NAME", "FOLDER"), help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     args.sizes = [1000] if args.smoke else [int(s.replace("_", "")) for s in args.sizes.split(",")]
     if args.smoke:
@@ -81,6 +94,40 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     if unknown := set(args.only) - set(known):
         p.error(f"unknown workloads {sorted(unknown)}; known: {', '.join(known)}")
     return args
+
+
+def measure_wheel(wheel: Path, argv: list[str]) -> int:
+    """Installs `wheel` into a scratch folder and runs the benchmarks there, in a
+    process of its own whose path starts with that folder."""
+    if not wheel.is_file():
+        sys.exit(f"no such wheel: {wheel}")
+    rest, skip = [], False
+    for a in argv:  # every argument but --wheel's
+        if skip:
+            skip = False
+        elif a == "--wheel":
+            skip = True
+        elif not a.startswith("--wheel="):
+            rest.append(a)
+    with tempfile.TemporaryDirectory(prefix="quorvel-wheel-") as folder:
+        progress(f"installing {wheel.name} into {folder}")
+        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps",
+                        "--disable-pip-version-check", "--target", folder, str(wheel.resolve())],
+                       check=True)
+        path = os.pathsep.join(p for p in (folder, os.environ.get("PYTHONPATH")) if p)
+        return subprocess.run([sys.executable, str(Path(__file__).resolve()), *rest,
+                               "--installed-wheel", wheel.name, folder],
+                              env={**os.environ, "PYTHONPATH": path}).returncode
+
+
+def measured_build(args: argparse.Namespace) -> dict:
+    import quorvel.quorvel as library
+    wheel = None
+    if args.installed_wheel:
+        wheel, folder = args.installed_wheel
+        if Path(folder).resolve() not in Path(library.__file__).resolve().parents:
+            sys.exit(f"quorvel was imported from {library.__file__}, not from the wheel in {folder}")
+    return build.describe(library, wheel)
 
 
 def meta(args: argparse.Namespace, peers) -> dict:
@@ -95,11 +142,15 @@ def meta(args: argparse.Namespace, peers) -> dict:
         "versions": versions, "absent": absent(),
         "notes": list(dict.fromkeys(p.note for p in peers if p.note)),
         "sizes": args.sizes, "repeats": args.repeats,
+        "build": measured_build(args),
     }
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
     args = parse_args(argv)
+    if args.wheel is not None:
+        return measure_wheel(args.wheel, argv)
     args.out.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
     if args.report is not None:
@@ -111,6 +162,7 @@ def main(argv: list[str] | None = None) -> int:
     if hasattr(quorvel.quorvel, "_test_hooks"):
         progress("warning: this is a testing build of quorvel; install the release build to benchmark")
     peers = available()
+    progress("measuring " + build.summary(measured_build(args)))
     for label, why in absent().items():
         progress(f"absent: {label} ({why})")
 

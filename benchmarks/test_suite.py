@@ -243,5 +243,82 @@ def test_the_page_names_sizes_as_powers_of_ten_and_each_comparison_once():
     assert named == ["best ordered peer: SortedList", "SortedSet"]
 
 
+def test_the_compiler_is_read_from_the_comment_section_as_pyelftools_reads_it(tmp_path):
+    from suite import build
+    elftools = pytest.importorskip("elftools.elf.elffile")
+    import quorvel.quorvel
+    for path in (Path(quorvel.quorvel.__file__), Path(sys.executable).resolve()):
+        with path.open("rb") as f:
+            section = elftools.ELFFile(f).get_section_by_name(".comment")
+            expected = [] if section is None else \
+                list(dict.fromkeys(t.decode() for t in section.data().split(b"\0") if t))
+        assert build.elf_comment(path) == expected
+    not_elf = tmp_path / "quorvel.abi3.so"
+    not_elf.write_bytes(b"#!/bin/sh\n" * 20)
+    assert build.elf_comment(not_elf) == []
+
+
+def _repacked_wheel(folder: Path) -> Path:
+    """The quorvel this run imports, packed as a wheel of its own."""
+    import zipfile
+    import quorvel
+    package = Path(quorvel.__file__).parent
+    wheel = folder / f"quorvel-{quorvel.__version__}-py3-none-any.whl"
+    info = f"quorvel-{quorvel.__version__}.dist-info"
+    with zipfile.ZipFile(wheel, "w") as z:
+        for f in package.iterdir():
+            if f.is_file() and (f.suffix in (".py", ".so", ".pyi") or f.name == "py.typed"):
+                z.write(f, f"quorvel/{f.name}")
+        z.writestr(f"{info}/METADATA", f"Metadata-Version: 2.1\nName: quorvel\nVersion: {quorvel.__version__}\n")
+        z.writestr(f"{info}/WHEEL", "Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: false\n"
+                                    "Tag: py3-none-any\n")
+        z.writestr(f"{info}/RECORD", "")
+    return wheel
+
+
+def test_a_run_against_a_wheel_measures_that_wheel_and_names_it(tmp_path):
+    wheel = _repacked_wheel(tmp_path)
+    out = tmp_path / "results"
+    assert run.main(["--wheel", str(wheel), "--sizes", "300", "--repeats", "1", "--only", "contains",
+                     "--no-memory", "--out", str(out)]) == 0
+    measured = json.loads((out / "results.json").read_text())["meta"]["build"]
+    assert measured["wheel"] == wheel.name and measured["tags"] == ["py3-none-any"]
+    import quorvel.quorvel
+    from suite import build
+    assert measured["compiler"] == build.elf_comment(Path(quorvel.quorvel.__file__))
+    assert f"The quorvel measured is the wheel {wheel.name}, built by " in (out / "page.md").read_text()
+    assert f"quorvel measured: the wheel {wheel.name}" in (out / "results.md").read_text()
+
+
+def test_a_run_without_a_wheel_names_the_library_it_imported(tmp_path):
+    out = tmp_path / "results"
+    assert run.main(["--sizes", "200", "--repeats", "1", "--only", "first", "--no-memory",
+                     "--out", str(out)]) == 0
+    measured = json.loads((out / "results.json").read_text())["meta"]["build"]
+    import quorvel.quorvel
+    assert measured["wheel"] is None
+    assert measured["library"] == Path(quorvel.quorvel.__file__).name
+
+
+def test_ab_loads_two_copies_of_a_build_side_by_side_and_pickles_with_each(tmp_path, capsys):
+    import ab
+    import quorvel.quorvel
+    library = Path(quorvel.quorvel.__file__)
+    a, b = (ab.load(library, tmp_path / side) for side in "ab")
+    assert a is not b and a.AVLTree is not b.AVLTree and a.AVLTree is not quorvel.AVLTree
+    sides = [ab.Side("A", a), ab.Side("B", b)]
+    tree = sides[1].make([3, 1, 2])
+    back = sides[1].round_trip(tree)
+    assert type(back) is b.AVLTree and list(back) == [1, 2, 3]
+    out = tmp_path / "ab.json"
+    assert ab.main([str(library), str(library.parent), "--sizes", "300,400", "--repeats", "1",
+                    "--only", "contains,pickle", "--json", str(out)]) == 0
+    rows = json.loads(out.read_text())["rows"]
+    assert [(r["workload"], r["n"]) for r in rows] == \
+        [("contains", 300), ("pickle", 300), ("contains", 400), ("pickle", 400)]
+    assert all(r["ratio"]["min"] <= r["ratio"]["median"] <= r["ratio"]["max"] for r in rows)
+    assert "| pickle round trip (per element) | 400 |" in capsys.readouterr().out
+
+
 if __name__ == "__main__":
     sys.exit(pytest.main([__file__, "-q"]))

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from .build import summary as build_summary
 from .cpp import LABEL as CPP
 from .peers import FLOOR, HASH, IDIOM, ORDERED, PART, SUBJECT
 from .plot import MEMORY_TITLE
@@ -150,6 +151,7 @@ def markdown(res: dict) -> str:
         "# quorvel benchmark results", "",
         f"- {meta['date']}, {meta['platform']}, {meta['cpus']} CPUs; measured in {meta['seconds']} s",
         f"- Python {meta['python']}, {meta['cxx'] or 'no C++ compiler'}",
+        *([f"- quorvel measured: {build_summary(meta['build'])}"] if meta.get("build") else []),
         "- implementations: " + ", ".join(f"{label} {v}".strip()
                                           for label, v in meta["versions"].items()),
     ]
@@ -303,6 +305,8 @@ def page(res: dict, figures: list, image_dir: str = "benchmarks") -> str:
         f"on Python {meta['python']}, {meta['date']}. The best ordered peer and the fastest idiom "
         "are the fastest of their kind at that size.",
     ]
+    if meta.get("build"):
+        lines += ["", f"The quorvel measured is {build_summary(meta['build'])}."]
     for n in ns:
         rows = [(w.title, name, spread_ratio(side.ratio))
                 for w, c in _workloads_at(res, n) for name, side in against(w, c)]
