@@ -676,9 +676,10 @@ Cursor Cursor::at(const PythonAvlTree& tree, std::uint64_t first, std::uint64_t 
   cursor.remaining_ = count;
   // Down to the first node: on the way, every node whose turn comes after it
   // in the reading's direction is kept for later.
+  // Each step is known as soon as the node is read, with no comparison whose
+  // time a prefetch of the children could use.
   std::uint64_t wanted = first;
   for (const Node* node = tree.root(); node != nullptr;) {
-    tree.prefetch_below(node);
     const std::uint64_t before = node->before;
     if (wanted == before) {
       cursor.pending_.push(node);
