@@ -266,7 +266,7 @@ def main(argv: list[str] | None = None) -> int:
         else:
             sides = [Side(label, load(lib, scratch / label)) for label, lib in zip("AB", libraries)]
             # Both builds must compute the same things before either is timed.
-            if problems := check_agreement(sides, make_data(WARMUP_N)):
+            if problems := check_agreement(sides, make_data(WARMUP_N), workloads):
                 raise SystemExit("the builds disagree: " + "; ".join(problems))
             rows = time_sides(sides, workloads, args.sizes, args.repeats)
     finally:

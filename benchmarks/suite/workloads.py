@@ -160,11 +160,11 @@ def plan(w: Workload, peer: Peer, d: Data) -> Plan | None:
     return Plan(peer.label, peer.role_for(w.op), build, run, w.reuse)
 
 
-def check_agreement(peers: list[Peer], d: Data) -> list[str]:
+def check_agreement(peers: list[Peer], d: Data, workloads: list[Workload] | None = None) -> list[str]:
     """Every peer's loops must give what quorvel's give before any of them is timed."""
     problems: list[str] = []
     reference: dict[str, Any] = {}
-    for w in WORKLOADS:
+    for w in WORKLOADS if workloads is None else workloads:
         for peer in peers:
             p = plan(w, peer, d)
             if p is None:

@@ -146,23 +146,57 @@ bool retrace_shrink(NodePool& pool, NodeIndex& root, Path& path) {
   return true;
 }
 
-// Copies the subtree into `to`, taking slots in key order, and returns its
-// new root.  Links are rewritten; the entries' references move as they are.
-NodeIndex copy_in_order(const NodePool& from, NodePool& to, NodeIndex index) {
-  if (index == kNoNode) return kNoNode;
-  const Node* old = from.at(index);
-  const NodeIndex left = copy_in_order(from, to, old->left);
-  Result<NodeIndex> placed = to.take();
-  if (!placed) throw Fault("relocation ran out of reserved slots");
-  const NodeIndex right = copy_in_order(from, to, old->right);
-  Node* node = to.at(placed.value());
-  node->key_word = old->key_word;
-  node->native_bits = old->native_bits;
-  node->left = left;
-  node->right = right;
-  node->before = old->before;
-  if (to.keyed()) static_cast<KeyedNode*>(node)->value = value_in(from, old);
-  return placed.value();
+// A node waiting to be moved by a compaction: where it is, the first
+// position of its subtree, and the new slot of its parent (kNoNode for the
+// root) with the side it hangs on.
+struct Move {
+  NodeIndex from;
+  std::uint32_t first;
+  NodeIndex parent;
+  bool right;
+};
+
+// How far ahead of its turn a compaction asks for a node.
+constexpr std::size_t kMoveAhead = 16;
+
+// Copies the tree at `root` into `to`, which has handed out exactly its
+// slots 1 to len, each node to the slot its position gives (position + 1),
+// so that the nodes lie in key order; returns the new root.  The nodes are
+// read breadth first, so that the misses of a level overlap, and each writes
+// its own place and its link in its parent, which was written before it.
+// The entries' references move as they are.  On MemoryError nothing changed.
+Result<NodeIndex> copy_in_order(const NodePool& from, NodePool& to, NodeIndex root, std::uint64_t len) {
+  Vec<Move> queue;
+  if (Status s = queue.reserve(len); !s) return std::move(s).error();
+  if (root != kNoNode) queue.push_reserved(Move{root, 0, kNoNode, false});
+  NodeIndex new_root = kNoNode;
+  const auto enqueue = [&](const Move& move) {
+    if (queue.size() == len) throw Fault("tree holds more nodes than its length");
+    queue.push_reserved(Move(move));
+  };
+  for (std::size_t i = 0; i < queue.size(); ++i) {
+    if (i + kMoveAhead < queue.size()) prefetch_node(from.at(queue[i + kMoveAhead].from), from.stride());
+    const Move move = queue[i];
+    const Node* old = from.at(move.from);
+    const std::uint64_t position = std::uint64_t{move.first} + old->before;
+    const auto slot = static_cast<NodeIndex>(position + 1);
+    if (position >= len) throw Fault("a node's position lies past the tree's length");
+    Node* node = to.at(slot);
+    node->key_word = old->key_word;
+    node->native_bits = old->native_bits;
+    node->left = kNoNode;
+    node->right = kNoNode;
+    node->before = old->before;
+    if (to.keyed()) static_cast<KeyedNode*>(node)->value = value_in(from, old);
+    if (move.parent == kNoNode)
+      new_root = slot;
+    else
+      to.at(move.parent)->child(move.right) = slot;
+    if (old->left != kNoNode) enqueue(Move{old->left, move.first, slot, false});
+    if (old->right != kNoNode) enqueue(Move{old->right, static_cast<std::uint32_t>(position + 1), slot, true});
+  }
+  if (queue.size() != len) throw Fault("tree holds fewer nodes than its length");
+  return new_root;
 }
 
 // Takes back what an insertion's descent counted in the nodes on its path.
@@ -232,7 +266,13 @@ Status PythonAvlTree::compact() {
   fresh.set_keyed(pool_.keyed());
   fresh.reserve(len_);
   if (fresh.capacity() < len_) return Error::no_memory();
-  root_ = copy_in_order(pool_, fresh, root_);
+  for (std::uint64_t i = 0; i < len_; ++i) {
+    Result<NodeIndex> slot = fresh.take();
+    if (!slot || slot.value() != i + 1) throw Fault("a compaction did not get its reserved slots");
+  }
+  Result<NodeIndex> root = copy_in_order(pool_, fresh, root_, len_);
+  if (!root) return std::move(root).error();
+  root_ = root.value();
   pool_ = std::move(fresh);
   find_ends();
   note_change();
@@ -352,7 +392,7 @@ void PythonAvlTree::insert_at(std::uint64_t position, Entry&& entry) {
   link(path, slot.value(), key_word, key, std::move(entry));
 }
 
-Entry PythonAvlTree::unlink(Path& path, NodeIndex at) {
+Entry PythonAvlTree::unlink(Path& path, NodeIndex at, int counted) {
   Node* node = pool_.at(at);
   const int depth = path.depth();
   // The first node has no left child: the next one is the leftmost of its
@@ -391,8 +431,9 @@ Entry PythonAvlTree::unlink(Path& path, NodeIndex at) {
     link_of(pool_, root_, path, depth) = successor;
     path[depth] = Step{successor, true};
   }
-  // Every node the path left to the left has one node fewer before it.
-  for (int i = 0; i < path.depth(); ++i) pool_.at(path[i].node)->before -= !path[i].right;
+  // Every node the path left to the left has one node fewer before it
+  // (the first `counted` were told on the way down).
+  for (int i = counted; i < path.depth(); ++i) pool_.at(path[i].node)->before -= !path[i].right;
   const KeyView key = node->key();
   Entry removed(Ref::steal(value_in(pool_, node)), Ref::steal(key.object));
   pool_.give_back(at);
@@ -412,24 +453,29 @@ Result<bool> PythonAvlTree::remove(const KeyView& key) {
   if (!found) return std::move(found).error();
   if (found.value() == kNoNode) return false;
   // Finalisers of the removed value and key find the tree consistent.
-  Entry removed = unlink(path, found.value());
+  Entry removed = unlink(path, found.value(), 0);
   return true;
 }
 
 Entry PythonAvlTree::remove_at(std::uint64_t position) {
   if (position >= len_) throw Fault("a position past the end of the tree");
+  // The node is certain to go: the nodes passed on the left are told so on
+  // the way down, where they are at hand.
   Path path;
   NodeIndex at = root_;
   for (;;) {
-    const Node* node = pool_.at(at);
+    Node* node = pool_.at(at);
     if (position == node->before) break;
     const bool right = position > node->before;
-    if (right) position -= std::uint64_t{node->before} + 1;
+    if (right)
+      position -= std::uint64_t{node->before} + 1;
+    else
+      --node->before;
     path.push({at, right});
     at = node->child(right);
     if (at == kNoNode) throw Fault("a position missing from the tree");
   }
-  return unlink(path, at);
+  return unlink(path, at, path.depth());
 }
 
 Result<PyObject*> PythonAvlTree::find(const KeyView& key) const {

@@ -285,8 +285,9 @@ class PythonAvlTree {
   // whose nodes have counted it already; then rebalances.
   void link(Path& path, NodeIndex slot, std::uint64_t key_word, const KeyView& key, Entry&& entry);
   // Takes the node at the end of `path` (the path leading to it, without it)
-  // out of the tree and rebalances: the entry is handed to the caller.
-  Entry unlink(Path& path, NodeIndex at);
+  // out of the tree and rebalances: the entry is handed to the caller.  The
+  // first `counted` nodes of the path have counted the removal already.
+  Entry unlink(Path& path, NodeIndex at, int counted);
   // Moves every node into new storage of exactly `len` slots, in key order;
   // the shape and every entry stay.  On MemoryError nothing changed.
   Status compact();
