@@ -57,6 +57,15 @@ struct Signature {
   constexpr bool single() const {
     return count == 1 && positional == 1 && positional_only == 0 && required_positional == 1;
   }
+  // Whether a call with `given` positional arguments and no keywords binds
+  // them as they come, with nothing else to check: enough of them, not too
+  // many, and no keyword-only parameter that must be given.
+  constexpr bool binds_plainly(std::size_t given) const {
+    if (given < required_positional || given > positional) return false;
+    for (std::size_t i = positional; i < count; ++i)
+      if (parameters[i].required()) return false;
+    return true;
+  }
 };
 
 constexpr Signature parse_signature(std::string_view line) {

@@ -136,10 +136,15 @@ template <const FunctionDescription& D, Guard G, auto Body>
 PyObject* vector_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return run<Body>([&]() -> Result<Ref> {
     BoundArguments bound;
-    if (D.signature.single() && nargs == 1 && kwnames == nullptr) [[likely]]
+    if (D.signature.single() && nargs == 1 && kwnames == nullptr) [[likely]] {
       bound.slots[0] = args[0];
-    else if (Status s = extract_arguments_fastcall(D, args, nargs, kwnames, bound); !s)
+    } else if (kwnames == nullptr && D.signature.binds_plainly(static_cast<std::size_t>(nargs))) {
+      // Positional arguments alone, as many as the signature takes: what
+      // the general path would bind, without its checks.
+      for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots[i] = args[i];
+    } else if (Status s = extract_arguments_fastcall(D, args, nargs, kwnames, bound); !s) {
       return std::move(s).error();
+    }
     return guarded<G, Body>(self, bound);
   });
 }
