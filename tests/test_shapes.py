@@ -125,9 +125,11 @@ def test_shapes_match_the_plain_algorithm(steps):
         assert tree.height == _h(reference)
 
 
-def test_large_shapes_match_the_plain_algorithm():
+# 6000 is past the size from which construction lays the nodes out again in key order.
+@pytest.mark.parametrize("n", [2000, 6000])
+def test_large_shapes_match_the_plain_algorithm(n):
     rng = random.Random(7)
-    values = rng.sample(range(5000), 2000)
+    values = rng.sample(range(3 * n), n)
     tree, reference = AVLTree(values), None
     for v in values:
         reference = _insert(reference, v)
