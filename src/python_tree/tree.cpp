@@ -380,12 +380,15 @@ void PythonAvlTree::insert_at(std::uint64_t position, Entry&& entry) {
   for (NodeIndex at = root_; at != kNoNode;) {
     Node* node = pool_.at(at);
     const bool right = position > node->before;
-    if (right)
-      position -= std::uint64_t{node->before} + 1;
-    else
-      ++node->before;
     path.push({at, right});
-    at = node->child(right);
+    if (right) {
+      position -= std::uint64_t{node->before} + 1;
+      at = node->right;
+      keep_branch(at);
+    } else {
+      ++node->before;
+      at = node->left;
+    }
   }
   Result<NodeIndex> slot = pool_.take();
   if (!slot) throw Fault("an insertion without the room prepared for it");
@@ -467,12 +470,15 @@ Entry PythonAvlTree::remove_at(std::uint64_t position) {
     Node* node = pool_.at(at);
     if (position == node->before) break;
     const bool right = position > node->before;
-    if (right)
-      position -= std::uint64_t{node->before} + 1;
-    else
-      --node->before;
     path.push({at, right});
-    at = node->child(right);
+    if (right) {
+      position -= std::uint64_t{node->before} + 1;
+      at = node->right;
+      keep_branch(at);
+    } else {
+      --node->before;
+      at = node->left;
+    }
     if (at == kNoNode) throw Fault("a position missing from the tree");
   }
   return unlink(path, at, path.depth());
