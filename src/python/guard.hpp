@@ -83,68 +83,41 @@ std::uint64_t waits_begun() noexcept;
 // waits for other threads as needed; try_take() takes a free flag only, and
 // otherwise gives a borrow that holds nothing: it never waits or raises (the
 // collector uses it, and the entries for their fast path).
-class SharedBorrow {
+template <bool Exclusive>
+class Borrow {
  public:
-  static Result<SharedBorrow> take(PyObject* object, BorrowFlag& flag);
-  static SharedBorrow try_take(BorrowFlag& flag) noexcept {
-    if (flag.state.load(std::memory_order_relaxed) != 0) return SharedBorrow(nullptr);
-    flag.state.store(1, std::memory_order_relaxed);
+  static Result<Borrow> take(PyObject* object, BorrowFlag& flag);
+  static Borrow try_take(BorrowFlag& flag) noexcept {
+    if (flag.state.load(std::memory_order_relaxed) != 0) return Borrow(nullptr);
+    flag.state.store(Exclusive ? -1 : 1, std::memory_order_relaxed);
     flag.holder = this_thread();
-    return SharedBorrow(&flag);
+    return Borrow(&flag);
   }
   explicit operator bool() const noexcept { return flag_ != nullptr; }
-  SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-  SharedBorrow& operator=(SharedBorrow&&) = delete;
-  ~SharedBorrow() {
+  Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  Borrow& operator=(Borrow&&) = delete;
+  ~Borrow() {
     if (flag_ == nullptr) return;
     if (flag_->contention != nullptr) [[unlikely]]
-      release_contended(*flag_, false);
+      release_contended(*flag_, Exclusive);
     else
-      flag_->state.store(flag_->state.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+      flag_->state.store(Exclusive ? 0 : flag_->state.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   }
 
  private:
-  explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+  explicit Borrow(BorrowFlag* flag) noexcept : flag_(flag) {}
   BorrowFlag* flag_;
 };
 
-class ExclusiveBorrow {
- public:
-  static Result<ExclusiveBorrow> take(PyObject* object, BorrowFlag& flag);
-  static ExclusiveBorrow try_take(BorrowFlag& flag) noexcept {
-    if (flag.state.load(std::memory_order_relaxed) != 0) return ExclusiveBorrow(nullptr);
-    flag.state.store(-1, std::memory_order_relaxed);
-    flag.holder = this_thread();
-    return ExclusiveBorrow(&flag);
-  }
-  explicit operator bool() const noexcept { return flag_ != nullptr; }
-  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-  ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
-  ~ExclusiveBorrow() {
-    if (flag_ == nullptr) return;
-    if (flag_->contention != nullptr) [[unlikely]]
-      release_contended(*flag_, true);
-    else
-      flag_->state.store(0, std::memory_order_relaxed);
-  }
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
- private:
-  explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-  BorrowFlag* flag_;
-};
-
-inline Result<SharedBorrow> SharedBorrow::take(PyObject* object, BorrowFlag& flag) {
-  if (SharedBorrow guard = try_take(flag)) [[likely]]
+template <bool Exclusive>
+inline Result<Borrow<Exclusive>> Borrow<Exclusive>::take(PyObject* object, BorrowFlag& flag) {
+  if (Borrow guard = try_take(flag)) [[likely]]
     return guard;
-  if (PyObject* failure = take_contended(object, flag, false)) return Error::adopt(Ref::steal(failure));
-  return SharedBorrow(&flag);
-}
-
-inline Result<ExclusiveBorrow> ExclusiveBorrow::take(PyObject* object, BorrowFlag& flag) {
-  if (ExclusiveBorrow guard = try_take(flag)) [[likely]]
-    return guard;
-  if (PyObject* failure = take_contended(object, flag, true)) return Error::adopt(Ref::steal(failure));
-  return ExclusiveBorrow(&flag);
+  if (PyObject* failure = take_contended(object, flag, Exclusive)) return Error::adopt(Ref::steal(failure));
+  return Borrow(&flag);
 }
 
 }  // namespace quorvel

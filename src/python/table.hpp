@@ -69,7 +69,7 @@ struct BodyOf<Result<Out> (*)(Receiver_&, const BoundArguments&)> {
 };
 
 template <Guard G>
-using Hold = std::conditional_t<G == Guard::Exclusive, ExclusiveBorrow, SharedBorrow>;
+using Hold = Borrow<G == Guard::Exclusive>;
 
 // The guard of an instance (a PyAVLTree or PyAVLTreeIterator), held until
 // the borrow it gives is destroyed.  Every member takes its receiver's guard
