@@ -43,6 +43,7 @@ from typing import Any
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+from suite import build  # noqa: E402
 from suite.data import make_data  # noqa: E402
 from suite.peers import Quorvel  # noqa: E402
 from suite.timing import paired_ratios, progress, run_plans, summary  # noqa: E402
@@ -75,20 +76,6 @@ def find_library(source: Path, scratch: Path) -> Path:
     if source.is_file():
         return source
     raise SystemExit(f"{source}: no such wheel, library or folder")
-
-
-def compiler_of(library: Path) -> str:
-    """What the ELF .comment section says built the library, or '' if it says nothing."""
-    try:
-        from elftools.elf.elffile import ELFFile
-    except ImportError:
-        return ""
-    with library.open("rb") as f:
-        section = ELFFile(f).get_section_by_name(".comment")
-        if section is None:
-            return ""
-        texts = [t.decode(errors="replace") for t in section.data().split(b"\0") if t]
-    return "; ".join(dict.fromkeys(texts))
 
 
 def load(library: Path, scratch: Path) -> ModuleType:
@@ -259,7 +246,7 @@ def main(argv: list[str] | None = None) -> int:
     scratch = Path(tempfile.mkdtemp(prefix="quorvel-ab-"))
     try:
         libraries = [find_library(src, scratch / f"source-{i}") for i, src in enumerate((args.a, args.b))]
-        names = tuple(f"{src} ({compiler_of(lib) or 'no .comment'})"
+        names = tuple(f"{src} ({'; '.join(build.elf_comment(lib)) or 'no .comment'})"
                       for src, lib in zip((args.a, args.b), libraries))
         if args.instructions:
             rows = count_sides(libraries, workloads, args.sizes, args.loops, args.jobs)
