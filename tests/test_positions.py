@@ -9,7 +9,7 @@ import random
 
 import pytest
 
-from helpers import Boom, Hostile, RecordingKey, Log, check_avl, check_native, refcounts
+from helpers import HOOKS, Boom, Hostile, RecordingKey, Log, check_avl, check_native, refcounts
 from quorvel import AVLTree
 
 
@@ -117,6 +117,39 @@ def test_slices_of_large_trees_read_each_value_once():
                               (20_000, 20_100, None), (20_100, 20_000, -1)]:
         assert tree[start:stop:step] == list(range(n))[start:stop:step]
     assert refcounts(*range(1000, 1010)) == before
+
+
+@pytest.mark.parametrize("n", [1, 2, 33, 5000])
+@pytest.mark.parametrize("key", [None, "k"])
+def test_reads_by_position_agree_before_and_after_the_first_change(n, key):
+    # A tree just built, or just laid out again, reads positions straight
+    # from its storage; once an entry comes or goes it descends instead.
+    # Both readings must give the same values, and the testing build checks
+    # that the storage really is in key order while the tree says so.
+    values = [Obj(k) for k in range(0, 2 * n, 2)] if key else list(range(0, 2 * n, 2))
+    stranger = Obj(-1) if key else -1
+    built = AVLTree(values, key=key).copy()  # copies, set operations and pickles are built in order
+    changed = AVLTree(random.Random(n).sample(values, n), key=key)
+    changed.insert(stranger)
+    changed.remove(stranger)
+    if HOOKS is not None:
+        assert [HOOKS("in_key_order", t) for t in (built, changed)] == [True, False]
+    rng = random.Random(n + 1)
+    positions = sorted({0, n - 1, -1, -n, n // 2} | {rng.randrange(-n, n) for _ in range(50)})
+    windows = [(None, None, None), (None, None, -1), (1, n - 1, 1), (n - 1, 0, -1), (3, None, 5),
+               (-2, None, -3), (n // 3, n // 3 + 100, None), (n // 2, n // 4, -1)]
+    for tree in (built, changed):
+        check_native(tree)
+        assert [tree[i] for i in positions] == [values[i] for i in positions]
+        assert all(tree[a:b:c] == values[a:b:c] for a, b, c in windows)
+        assert list(tree) == values and list(reversed(tree)) == values[::-1]
+        assert [tree.index(v) for v in values[::max(1, n // 50)]] == list(range(0, n, max(1, n // 50)))
+    # The first change ends the reading from storage, whichever it is.
+    assert built.pop(0) is values[0]
+    assert HOOKS is None or not HOOKS("in_key_order", built)
+    assert [built[i] for i in positions if -n < i < n - 1] == [values[1:][i] for i in positions if -n < i < n - 1]
+    assert built[:] == values[1:] and built[::-2] == values[:0:-2]
+    check_native(built)
 
 
 # --- pop ---------------------------------------------------------------------------

@@ -24,6 +24,7 @@ bool destructor_fault_armed = false;
 // "check_tree", tree: verifies the tree's invariants natively (AssertionError if broken).
 // "check_tree_shape", tree: the same but for the order of keys.
 // "tree_storage", tree: (bytes per node, slots with storage).
+// "in_key_order", tree: whether positions are read straight from the storage.
 // "lazy_snapshots_from", n: ordered snapshots of trees of n entries or more
 //   read lazily; gives back the size it replaces.
 // "deep_descents_from", n: descents in storage of n slots or more read two
@@ -86,6 +87,11 @@ Result<Ref> run_hook(PyObject* args) {
     if (!tree) return std::move(tree).error();
     return owned(Py_BuildValue("(nK)", static_cast<Py_ssize_t>(tree.value()->node_size()),
                                static_cast<unsigned long long>(tree.value()->slots())));
+  }
+  if (std::strcmp(command, "in_key_order") == 0) {
+    Result<PythonAvlTree*> tree = tree_argument(argument);
+    if (!tree) return std::move(tree).error();
+    return Ref::borrow(tree.value()->in_key_order() ? Py_True : Py_False);
   }
   if (std::strcmp(command, "index_limit") == 0) {
     const unsigned long long n = PyLong_AsUnsignedLongLong(argument);

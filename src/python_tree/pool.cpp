@@ -54,6 +54,7 @@ Status NodePool::grow_to(std::uint64_t wanted) noexcept {
 }
 
 Result<NodeIndex> NodePool::take() noexcept {
+  in_key_order_ = false;
   if (free_ != kNoNode) {
     const NodeIndex index = free_;
     free_ = at(index)->left;
@@ -75,6 +76,7 @@ Result<NodeIndex> NodePool::take() noexcept {
 }
 
 void NodePool::give_back(NodeIndex index) noexcept {
+  in_key_order_ = false;
   Node* node = at(index);
   node->key_word = 0;
   node->left = free_;
@@ -132,6 +134,7 @@ Status NodePool::widen() noexcept {
   wide.next_ = next_;
   wide.free_ = free_;
   wide.free_count_ = free_count_;
+  wide.in_key_order_ = in_key_order_;  // every node keeps its index
   *this = std::move(wide);
   return {};
 }

@@ -164,6 +164,14 @@ class NodePool {
   std::uint64_t free_count() const noexcept { return free_count_; }
   NodeIndex free_head() const noexcept { return free_; }
 
+  // Whether slot i + 1 holds the node at position i of the key order, for
+  // every node, so that a position is read without a descent.  Only a build
+  // or a compaction that placed the nodes so says it; taking or giving back
+  // any slot ends it, since every change of membership does one or the other
+  // and rotations move no node between slots.
+  bool in_key_order() const noexcept { return in_key_order_; }
+  void mark_in_key_order() noexcept { in_key_order_ = true; }
+
 #ifdef QUORVEL_TESTING
   // Lowers the slot limit so that its error can be reached in a test; 0 restores it.
   static std::uint64_t index_limit_for_testing;
@@ -178,6 +186,7 @@ class NodePool {
     std::swap(free_count_, other.free_count_);
     std::swap(stride_, other.stride_);
     std::swap(first_block_, other.first_block_);
+    std::swap(in_key_order_, other.in_key_order_);
   }
   // Grows the last chunk, or starts a new one, to hold indices below `wanted`
   // (at most to the end of that chunk).
@@ -198,6 +207,7 @@ class NodePool {
   // Chunk 0's block itself: the table points one slot before it, and a leak
   // checker looks for pointers to a block's start.
   char* first_block_ = nullptr;
+  bool in_key_order_ = false;
 };
 
 // Asks for the first `size` bytes of a node: nodes are aligned to 4 bytes,

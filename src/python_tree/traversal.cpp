@@ -133,6 +133,21 @@ void visit_breadth_first(const PythonAvlTree& tree, Vec<const Node*>& order, Vis
   if (order.size() != len) throw Fault("tree holds fewer nodes than its length");
 }
 
+// The values at positions first, first + step, ... (`count` of them) of a
+// tree whose nodes lie in key order, appended to `out`, which has room for
+// them: each is read straight from its slot, its value asked for as far
+// ahead as a breadth-first walk asks.
+template <class Taker>
+void read_placed(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::uint64_t first, std::int64_t step,
+                 std::uint64_t count) {
+  // Unsigned arithmetic wraps to the same positions for a negative step.
+  const auto position = [&](std::uint64_t i) { return first + i * static_cast<std::uint64_t>(step); };
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) Taker::prefetch(tree, tree.placed_at(position(i + kAhead)));
+    out.push_reserved(Taker::take(tree, tree.placed_at(position(i))));
+  }
+}
+
 // A node waiting in a windowed breadth-first walk, with the positions its
 // subtree holds: [lo, hi).  Positions fit 32 bits, as indices do.
 struct Waiting {
@@ -153,6 +168,10 @@ template <bool Ascending, class Taker>
 Status walk_breadth_first(const PythonAvlTree& tree, Vec<typename Taker::Item>& out, std::uint64_t first,
                           std::uint64_t last) {
   if (first >= last) return {};
+  if (tree.placed_at(first) != nullptr) {
+    read_placed<Taker>(tree, out, Ascending ? first : last - 1, Ascending ? 1 : -1, last - first);
+    return {};
+  }
   const std::uint64_t room = (last - first) + 2 * std::uint64_t{tree.height()} + 1;
   Vec<Waiting> order;
   if (Status s = order.reserve(room); !s) return s;
@@ -645,6 +664,10 @@ Result<Snapshot> positions(const PythonAvlTree& tree, std::uint64_t first, std::
   Snapshot out;
   if (Status s = out.reserve(count); !s) return std::move(s).error();
   if (count == 0) return out;
+  if (tree.placed_at(first) != nullptr) {
+    read_placed<ValueTaker>(tree, out, first, step, count);
+    return out;
+  }
   if (step == 1 || step == -1) {
     // In a large tree even a short run is read breadth first: its nodes lie
     // apart, and their misses then overlap.

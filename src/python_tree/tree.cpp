@@ -273,6 +273,7 @@ Status PythonAvlTree::compact() {
   Result<NodeIndex> root = copy_in_order(pool_, fresh, root_, len_);
   if (!root) return std::move(root).error();
   root_ = root.value();
+  fresh.mark_in_key_order();
   pool_ = std::move(fresh);
   find_ends();
   note_change();
@@ -517,6 +518,7 @@ Result<PythonAvlTree::Rank> PythonAvlTree::rank(const KeyView& key) const {
 
 const Node* PythonAvlTree::node_at(std::uint64_t position) const noexcept {
   if (position >= len_) return nullptr;
+  if (const Node* placed = placed_at(position)) return placed;
   const Node* node = pool_.at(root_);
   while (position != node->before) {
     const bool right = position > node->before;
@@ -660,6 +662,7 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
     if (keyed) static_cast<KeyedNode*>(pool.at(static_cast<NodeIndex>(i + 1)))->value = value;
     static_cast<void>(entry.key.release());
   }
+  pool.mark_in_key_order();
   pool_ = std::move(pool);
   root_ = root;
   first_ = count == 0 ? kNoNode : 1;
@@ -685,6 +688,7 @@ struct Checker {
   const Node* previous = nullptr;
   NodeIndex first = kNoNode;
   NodeIndex last = kNoNode;
+  std::uint64_t seen_in_order = 0;
   const char* broken = nullptr;
 
   struct Subtree {
@@ -709,6 +713,9 @@ struct Checker {
       if (!order || order.value() != Ordering::Less) return fail("native keys are out of order");
     }
     if (previous == nullptr) first = index;
+    // Nodes are met here in key order: the one at position p in slot p + 1.
+    if (pool.in_key_order() && index != seen_in_order + 1) return fail("a slot is not its node's position");
+    ++seen_in_order;
     previous = node;
     last = index;
     const PlainFamily family = plain_family(native);

@@ -252,6 +252,13 @@ class PythonAvlTree {
     quorvel::prefetch_node(right);
     if (pool_.end() >= deep_descents_from) prefetch_grandchildren(slot, node, left, right);
   }
+  // While the nodes lie in key order (a build or compaction placed them, and
+  // no entry came or went since), the node at a position, read straight
+  // from its slot; null otherwise, and the caller descends.
+  bool in_key_order() const noexcept { return pool_.in_key_order(); }
+  const Node* placed_at(std::uint64_t position) const noexcept {
+    return pool_.in_key_order() ? pool_.at(static_cast<NodeIndex>(position + 1)) : nullptr;
+  }
   // Asks for a whole node, its value slot included.
   void prefetch_node(const Node* node) const noexcept { quorvel::prefetch_node(node, pool_.stride()); }
 
