@@ -138,6 +138,12 @@ def test_reads_by_position_agree_before_and_after_the_first_change(n, key):
     positions = sorted({0, n - 1, -1, -n, n // 2} | {rng.randrange(-n, n) for _ in range(50)})
     windows = [(None, None, None), (None, None, -1), (1, n - 1, 1), (n - 1, 0, -1), (3, None, 5),
                (-2, None, -3), (n // 3, n // 3 + 100, None), (n // 2, n // 4, -1)]
+    def readings(tree):  # lazy readers stopped early, and read to the end
+        middle = values[n // 2].k if key else values[n // 2]  # bounds are keys
+        readers = (tree.iter_from(middle, n), tree.iter_to(middle, n), tree.range(None, middle), tree.descending())
+        return [list(itertools.islice(reader, 40)) + [len(list(reader))] for reader in readers]
+
+    assert readings(built) == readings(changed)
     for tree in (built, changed):
         check_native(tree)
         assert [tree[i] for i in positions] == [values[i] for i in positions]

@@ -5,6 +5,7 @@ rules, comparisons and allocations, and callbacks that meet the guards."""
 import copy
 import operator
 import os
+import random
 import sys
 
 import pytest
@@ -266,6 +267,61 @@ def test_changing_members_that_change_nothing_keep_the_shape_and_the_others_rebu
         assert list(result.pre_order()) == list(rebuild(result).pre_order())
 
 
+def own_key_for_odd(v):
+    """An int value as its own key if even, else an equal int of its own."""
+    return v if v % 2 == 0 else int(str(v))
+
+
+@pytest.mark.parametrize("key", [None, "k", own_key_for_odd])
+def test_a_merged_update_moves_the_trees_entries_and_takes_the_new_ones_once(key):
+    # Many values are merged in and the tree rebuilt in place: its own entries
+    # move to the new storage with their references as they were, each new
+    # entry is taken once, and nothing is released until the tree is dropped.
+    def make(k):
+        return Item(k) if key == "k" else BASE + k
+
+    def sort_key(v):
+        return v.k if key == "k" else v
+
+    def held(v):  # an entry whose value is its own key holds it twice
+        return 1 if key == "k" or (key is own_key_for_odd and v % 2) else 2
+
+    values = [make(k) for k in range(0, 4000, 2)]  # own_key_for_odd: no key apart from its value yet
+    fresh = [make(k) for k in range(1, 4000, 6)]
+    tree = AVLTree(values, key=key)
+    mine, theirs = refcounts(*values), refcounts(*fresh)
+    tree.update(fresh + values[:50])
+    assert [id(v) for v in tree] == [id(v) for v in sorted(values + fresh, key=sort_key)]
+    check_native(tree)
+    assert refcounts(*values) == mine
+    assert refcounts(*fresh) == [c + held(v) for c, v in zip(theirs, fresh)]
+    del tree
+    assert refcounts(*values) == [c - held(v) for c, v in zip(mine, values)]
+    assert refcounts(*fresh) == theirs
+
+
+def test_operands_of_ints_keep_the_first_of_equal_keys_with_or_without_other_numbers():
+    # Operands whose keys are all ints are sorted without the comparing sort;
+    # the result must be the same, bools and repeats included.
+    rng = random.Random(5)
+    for trial in range(30):
+        ints = [BASE + rng.randrange(-40, 40) for _ in range(rng.randrange(0, 120))]
+        ints += [True, False, BASE + 3, 1, 0][: rng.randrange(6)]
+        rng.shuffle(ints)
+        for operand in (ints, ints + [0.5]):  # a float sends the sort down the comparing path
+            first = {}
+            for v in operand:
+                first.setdefault(v, v)
+            got = AVLTree().union(operand)
+            assert [id(v) for v in got] == [id(first[k]) for k in sorted(first)]
+            tree = AVLTree(range(BASE - 50, BASE + 50, 7))
+            kept = {v: v for v in tree}
+            tree.update(operand)
+            expected = dict(first)
+            expected.update((k, v) for k, v in kept.items())
+            assert [id(v) for v in tree] == [id(expected[k]) for k in sorted(expected)], trial
+
+
 def test_copy_is_a_new_tree_without_comparisons():
     log = Log()
     tree = AVLTree(recording(range(20), log))
@@ -313,7 +369,7 @@ CHANGING = {
     "update_list": lambda t, o: t.update(list(o)),
     "update_tree": lambda t, o: t.update(o),
     "|=": operator.ior, "&=": operator.iand, "-=": operator.isub, "^=": operator.ixor,
-    # Fewer than a quarter of the tree's size: inserted one at a time instead of merged.
+    # Few beside the tree's size: inserted one at a time instead of merged.
     "update_few": lambda t, o: t.update(list(o)[::-1][: len(t) // 8]),
     "update_few_tree": lambda t, o: t.update(AVLTree(list(o)[: len(t) // 8])),
 }

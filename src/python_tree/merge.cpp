@@ -1,5 +1,6 @@
 #include "python_tree/merge.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -60,6 +61,29 @@ Result<std::size_t> sort_unique(SortItem* items, std::size_t n, SortItem* scratc
   return merge_unique(items, a.value(), half, b.value(), scratch);
 }
 
+// Sorts items whose keys are all native ints as sort_unique would, keeping
+// the first of equal keys; false, touching nothing, if any key is another.
+// Two native ints compare without a call and without failing, so the order
+// the comparisons are made in is not observable, and a sort by value, then
+// by place in the given order, gives sort_unique's result faster.
+bool sort_ints(Vec<SortItem>& items) {
+  SortItem* const begin = items.data();
+  SortItem* const end = begin + items.size();
+  for (const SortItem* item = begin; item != end; ++item) {
+    if (item->native.kind != kNativeInt) return false;
+  }
+  // compare answers two ints inline and cannot fail.
+  const auto order = [](const SortItem& a, const SortItem& b) { return compare(view_of(a), view_of(b)).value(); };
+  std::sort(begin, end, [&](const SortItem& a, const SortItem& b) {
+    const Ordering o = order(a, b);
+    return o == Ordering::Less || (o == Ordering::Equal && a.index < b.index);
+  });
+  const SortItem* kept_end =
+      std::unique(begin, end, [&](const SortItem& a, const SortItem& b) { return order(a, b) == Ordering::Equal; });
+  while (items.size() > static_cast<std::size_t>(kept_end - begin)) items.pop_back();
+  return true;
+}
+
 }  // namespace
 
 Result<SortedEntries> SortedEntries::sort(EntrySnapshot&& entries) {
@@ -71,6 +95,7 @@ Result<SortedEntries> SortedEntries::sort(EntrySnapshot&& entries) {
     PyObject* key = out.entries_[i].key.get();
     out.order_.push_reserved(SortItem{key, NativeKey::of(key), i});
   }
+  if (sort_ints(out.order_)) return out;
   Vec<SortItem> scratch;
   if (Status s = scratch.reserve(count / 2); !s) return std::move(s).error();
   Result<std::size_t> kept = sort_unique(out.order_.data(), count, scratch.data());
@@ -94,8 +119,14 @@ constexpr std::size_t kAhead = 16;  // nodes are asked for this far ahead of the
 // the array) are walked with a stack.
 class TreeRun {
  public:
-  explicit TreeRun(const PythonAvlTree& tree) : tree_(tree) {
-    if (tree.len() >= kBreadthFirstFrom && nodes_in_order(tree, nodes_)) {
+  // `references`: whether entries of this run will be taken with new
+  // references, whose objects are then asked for ahead.
+  explicit TreeRun(const PythonAvlTree& tree, bool references = true) : tree_(tree), references_(references) {
+    if (tree.len() != 0 && tree.placed_at(0) != nullptr) {
+      // Nodes in key order are read from their slots, front to back.
+      placed_ = true;
+      current_ = tree.placed_at(0);
+    } else if (tree.len() >= kBreadthFirstFrom && nodes_in_order(tree, nodes_)) {
       for (std::size_t i = 0; i < kAhead && i < nodes_.size(); ++i) tree_.prefetch_node(nodes_[i]);
       current_ = nodes_.empty() ? nullptr : nodes_[0];
     } else {
@@ -107,20 +138,23 @@ class TreeRun {
   std::uint64_t size() const noexcept { return tree_.len(); }
   bool done() const noexcept { return current_ == nullptr; }
   KeyView key() const noexcept { return current_->key(); }
+  const Node* node() const noexcept { return current_; }
   Entry entry() const noexcept {
     return Entry(Ref::borrow(tree_.value_of(current_)), Ref::borrow(current_->key_object()));
   }
   void next() {
+    if (placed_) {
+      ++at_;
+      if (references_ && at_ + kAhead / 2 < tree_.len()) ask_for_objects(tree_.placed_at(at_ + kAhead / 2));
+      current_ = at_ < tree_.len() ? tree_.placed_at(at_) : nullptr;
+      return;
+    }
     if (!nodes_.empty()) {
       ++at_;
       // The objects a kept entry's references are taken to lie anywhere;
       // they are asked for once their node has had time to arrive.
       if (at_ + kAhead < nodes_.size()) tree_.prefetch_node(nodes_[at_ + kAhead]);
-      if (at_ + kAhead / 2 < nodes_.size()) {
-        const Node* soon = nodes_[at_ + kAhead / 2];
-        __builtin_prefetch(tree_.value_of(soon), 1);
-        __builtin_prefetch(soon->key_object(), 1);
-      }
+      if (references_ && at_ + kAhead / 2 < nodes_.size()) ask_for_objects(nodes_[at_ + kAhead / 2]);
       current_ = at_ < nodes_.size() ? nodes_[at_] : nullptr;
       return;
     }
@@ -129,6 +163,11 @@ class TreeRun {
   }
 
  private:
+  void ask_for_objects(const Node* soon) const noexcept {
+    __builtin_prefetch(tree_.value_of(soon), 1);
+    __builtin_prefetch(soon->key_object(), 1);
+  }
+
   // The nodes still to come are on the stack, the next on top, then its
   // ancestors whose turn is later.  Whoever's turn comes next has its right
   // child asked for: the walk goes there after it.
@@ -141,6 +180,8 @@ class TreeRun {
   }
 
   const PythonAvlTree& tree_;
+  bool references_;
+  bool placed_ = false;     // nodes in key order: the next is at slot at_ + 1
   Vec<const Node*> nodes_;  // large trees: every node in order
   std::size_t at_ = 0;
   PathStack<const Node*> pending_;
@@ -229,6 +270,35 @@ Result<Merged> merge_runs(Left left, Right right) {
   return out;
 }
 
+template <class Right>
+Result<UnionPlan> plan_runs(TreeRun left, Right right) {
+  UnionPlan out;
+  const std::uint64_t bound = left.size() + right.size();
+  if (bound > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return Error::no_memory();
+  if (Status s = out.order.reserve(static_cast<std::size_t>(bound)); !s) return std::move(s).error();
+  if (Status s = out.incoming.reserve(static_cast<std::size_t>(right.size())); !s) return std::move(s).error();
+  const auto take_left = [&] { out.order.push_reserved(left.node()); };
+  const auto take_right = [&] {
+    out.order.push_reserved(nullptr);
+    out.incoming.push_reserved(PythonAvlTree::Incoming{right.entry(), right.key().native});
+  };
+  while (!left.done() && !right.done()) {
+    Result<Ordering> order = compare(left.key(), right.key());
+    if (!order) return std::move(order).error();
+    if (order.value() == Ordering::Greater) {
+      take_right();
+      right.next();
+    } else {
+      take_left();
+      left.next();
+      if (order.value() == Ordering::Equal) right.next();
+    }
+  }
+  for (; !left.done(); left.next()) take_left();
+  for (; !right.done(); right.next()) take_right();
+  return out;
+}
+
 template <class Left, class Right>
 Result<Merged> merge_any(SetOperation operation, Left left, Right right) {
   switch (operation) {
@@ -295,6 +365,14 @@ Result<Merged> merge(SetOperation operation, const PythonAvlTree& left, const Py
 
 Result<Merged> merge(SetOperation operation, const PythonAvlTree& left, const SortedEntries& right) {
   return merge_any(operation, TreeRun(left), SortedRun(right));
+}
+
+Result<UnionPlan> plan_union(const PythonAvlTree& left, const PythonAvlTree& right) {
+  return plan_runs(TreeRun(left, false), TreeRun(right));
+}
+
+Result<UnionPlan> plan_union(const PythonAvlTree& left, const SortedEntries& right) {
+  return plan_runs(TreeRun(left, false), SortedRun(right));
 }
 
 Result<bool> is_subset(const PythonAvlTree& left, const PythonAvlTree& right) {

@@ -72,6 +72,18 @@ struct Merged {
 Result<Merged> merge(SetOperation operation, const PythonAvlTree& left, const PythonAvlTree& right);
 Result<Merged> merge(SetOperation operation, const PythonAvlTree& left, const SortedEntries& right);
 
+// The union of the two runs for the left tree to be rebuilt with in place
+// (PythonAvlTree::rebuild_with): each of its nodes, and each entry of the
+// right run whose key it lacks, with references of its own.  The same walk
+// and comparisons as the merge's, without a reference taken to the left
+// tree's entries.
+struct UnionPlan {
+  Vec<const Node*> order;                 // a node of the left tree, or null for the next incoming
+  Vec<PythonAvlTree::Incoming> incoming;  // the right run's entries the left tree lacks
+};
+Result<UnionPlan> plan_union(const PythonAvlTree& left, const PythonAvlTree& right);
+Result<UnionPlan> plan_union(const PythonAvlTree& left, const SortedEntries& right);
+
 // Whether every key of the left run compares Equal to one of the right run
 // (is_subset) or the other way round (is_superset), and whether no key of one
 // compares Equal to one of the other (is_disjoint).  Each stops at the first

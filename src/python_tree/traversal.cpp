@@ -210,7 +210,9 @@ template <bool Ascending, class Taker>
 Result<Vec<typename Taker::Item>> collect_ordered(const PythonAvlTree& tree) {
   Vec<typename Taker::Item> out;
   if (Status s = out.reserve(tree.len()); !s) return std::move(s).error();
-  if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
+  if (tree.len() != 0 && tree.placed_at(0) != nullptr) {
+    read_placed<Taker>(tree, out, Ascending ? 0 : tree.len() - 1, Ascending ? 1 : -1, tree.len());
+  } else if (tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
     if (Status s = walk_breadth_first<Ascending, Taker>(tree, out, 0, tree.len()); !s)
       return std::move(s).error();
   } else {
@@ -760,7 +762,15 @@ Result<Cursor> Cursor::from_bound(const PythonAvlTree& tree, const KeyView& boun
 }
 
 PyObject* Cursor::next(const PythonAvlTree& tree) {
-  if (remaining_ == 0 || pending_.empty()) throw Fault("a reading ran past its end");
+  if (remaining_ == 0) throw Fault("a reading ran past its end");
+  // A tree read by a cursor does not change, so it lies in key order for
+  // the whole reading or not at all: then the stack is not needed.
+  if (const Node* placed = tree.placed_at(position_)) {
+    --remaining_;
+    position_ = ascending_ ? position_ + 1 : position_ - 1;
+    return tree.value_of(placed);
+  }
+  if (pending_.empty()) throw Fault("a reading ran past its end");
   const Node* node = pending_.pop();
   if (ascending_)
     descend_ordered<true, ValueTaker>(tree, tree.right_of(node), pending_);
@@ -778,6 +788,12 @@ void Cursor::read(const PythonAvlTree& tree, std::uint64_t count, Vec<typename T
   if (count == 0) return;
   const std::uint64_t after = ascending_ ? position_ + count : position_ - count;
   const std::uint64_t left = remaining_ - count;
+  if (tree.placed_at(position_) != nullptr) {
+    read_placed<Taker>(tree, out, position_, ascending_ ? 1 : -1, count);
+    position_ = after;
+    remaining_ = left;
+    return;
+  }
   if (count >= kBreadthFirstRead && tree.len() >= kBreadthFirstFrom && tree.len() < kNoLink) {
     // Then the cursor is placed again after what was read: O(h).
     const std::uint64_t first = ascending_ ? position_ : after + 1;

@@ -605,29 +605,29 @@ int PythonAvlTree::traverse(visitproc visit, void* arg) const {
   return 0;
 }
 
-Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
-  if (len_ != 0 || pool_.has_storage()) throw Fault("a sorted build needs an empty tree");
-  const std::size_t count = entries.size();
+// Builds the tree of `count` entries in ascending key order, entry i in slot
+// i + 1, with minimal height and no comparison, in place of the tree's own
+// storage, whose entries the caller has moved or holds elsewhere.
+// `placed(i)` tells entry i's key and value, borrowed, and `keep(i)` moves
+// its references in, once nothing can fail.  On MemoryError nothing changed.
+template <class Placed, class Keep>
+Status PythonAvlTree::build_in_order(std::size_t count, bool keyed, Placed&& placed, Keep&& keep) {
   if (count > NodePool::kIndexLimit) return Error::make(PyExc_OverflowError, "a tree holds at most 2**32 - 1 entries");
-  bool keyed = false;
-  for (std::size_t i = 0; i < count && !keyed; ++i) keyed = entries[i].key.get() != entries[i].value.get();
   NodePool pool;
   pool.set_keyed(keyed);
   pool.reserve(count);
   if (pool.capacity() < count) return Error::no_memory();
-  // Entry i of the order lands in slot i + 1: the nodes lie in key order.
   std::uint64_t plain_counts[2] = {0, 0};
-  bool misordered = misordered_;
+  bool misordered = false;
   KeyView previous{};
   for (std::size_t i = 0; i < count; ++i) {
-    // Each key object is read once, in an order unrelated to where it lies.
-    if (i + kKeyLookAhead < count) __builtin_prefetch(entries[i + kKeyLookAhead].key.get());
     Result<NodeIndex> slot = pool.take();
     if (!slot || slot.value() != i + 1) throw Fault("a sorted build did not get its reserved slots");
     Node* node = pool.at(slot.value());
-    const KeyView key = KeyView::of(entries[i].key.get());
-    node->key_word = key_word_of(key);
+    const auto [key, key_word, value] = placed(i);
+    node->key_word = key_word;
     node->native_bits = key.native.bits;
+    if (keyed) static_cast<KeyedNode*>(node)->value = value;
     const PlainFamily family = plain_family(key.native);
     if (family != PlainFamily::None) ++plain_counts[family == PlainFamily::String];
     // The order is trusted; where two neighbours compare plainly, it is also
@@ -656,24 +656,63 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
     }
   };
   const NodeIndex root = Builder{pool}.build(0, count);
-  for (std::size_t i = 0; i < count; ++i) {
-    Entry entry = std::move(entries[i]);
-    PyObject* value = entry.value.release();
-    if (keyed) static_cast<KeyedNode*>(pool.at(static_cast<NodeIndex>(i + 1)))->value = value;
-    static_cast<void>(entry.key.release());
-  }
+  for (std::size_t i = 0; i < count; ++i) keep(i);
   pool.mark_in_key_order();
+  // The old storage goes without releasing anything: its entries were moved.
+  NodePool old(std::move(pool_));
   pool_ = std::move(pool);
   root_ = root;
   first_ = count == 0 ? kNoNode : 1;
   last_ = static_cast<NodeIndex>(count);
   len_ = count;
   height_ = static_cast<unsigned>(std::bit_width(count));
+  compact_below_ = UINT64_MAX;
   plain_counts_[0] = plain_counts[0];
   plain_counts_[1] = plain_counts[1];
   misordered_ = misordered;
   note_change();
   return {};
+}
+
+Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
+  if (len_ != 0 || pool_.has_storage()) throw Fault("a sorted build needs an empty tree");
+  const std::size_t count = entries.size();
+  bool keyed = false;
+  for (std::size_t i = 0; i < count && !keyed; ++i) keyed = entries[i].key.get() != entries[i].value.get();
+  const auto placed = [&](std::size_t i) {
+    // Each key object is read once, in an order unrelated to where it lies.
+    if (i + kKeyLookAhead < count) __builtin_prefetch(entries[i + kKeyLookAhead].key.get());
+    const KeyView key = KeyView::of(entries[i].key.get());
+    return Placement{key, key_word_of(key), entries[i].value.get()};
+  };
+  const auto keep = [&](std::size_t i) {
+    static_cast<void>(entries[i].value.release());
+    static_cast<void>(entries[i].key.release());
+  };
+  return build_in_order(count, keyed, placed, keep);
+}
+
+Status PythonAvlTree::rebuild_with(const Vec<const Node*>& order, Vec<Incoming>& incoming) {
+  // Every node of the tree must come along: their references move as they are.
+  if (order.size() != len_ + incoming.size()) throw Fault("a rebuild in place leaves entries of the tree behind");
+  bool keyed = pool_.keyed();
+  for (std::size_t j = 0; j < incoming.size() && !keyed; ++j)
+    keyed = incoming[j].entry.key.get() != incoming[j].entry.value.get();
+  std::size_t next_placed = 0;
+  const auto placed = [&](std::size_t i) {
+    if (const Node* node = order[i]) return Placement{node->key(), node->key_word, value_in(pool_, node)};
+    const Incoming& item = incoming[next_placed++];
+    const KeyView key{item.entry.key.get(), item.native};
+    return Placement{key, key_word_of(key), item.entry.value.get()};
+  };
+  std::size_t next_kept = 0;
+  const auto keep = [&](std::size_t i) {
+    if (order[i] != nullptr) return;
+    Entry& entry = incoming[next_kept++].entry;
+    static_cast<void>(entry.value.release());
+    static_cast<void>(entry.key.release());
+  };
+  return build_in_order(order.size(), keyed, placed, keep);
 }
 
 #ifdef QUORVEL_TESTING

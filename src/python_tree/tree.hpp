@@ -227,6 +227,19 @@ class PythonAvlTree {
   // On MemoryError nothing was taken from `entries`.
   Status assign_sorted(Vec<Entry>& entries);
 
+  // An entry that joins a tree rebuilt in place, with references of its
+  // own, and its key's native copy.
+  struct Incoming {
+    Entry entry;
+    NativeKey native;
+  };
+  // Rebuilds the tree as `order` says, as assign_sorted does: ascending, each
+  // item a node of the tree as it stands (every one of them), or null for
+  // the next of `incoming`.  No comparison is made, and the objects of the
+  // tree's entries are not touched: their references move as they are.  On
+  // MemoryError nothing changed and nothing was taken from `incoming`.
+  Status rebuild_with(const Vec<const Node*>& order, Vec<Incoming>& incoming);
+
   // Empties the tree, then releases what it held.
   void clear() noexcept;
 
@@ -301,6 +314,15 @@ class PythonAvlTree {
   // After a removal: compacts the storage once it is mostly free.
   void maybe_compact();
   void release_all(NodePool& pool, NodeIndex root) noexcept;
+  // What an in-order build puts in a slot: the key and the value, borrowed.
+  // The build asks for them, and then keeps them, in ascending order.
+  struct Placement {
+    KeyView key;
+    std::uint64_t key_word;  // the key's word as a node holds it (any lean)
+    PyObject* value;
+  };
+  template <class Placed, class Keep>
+  Status build_in_order(std::size_t count, bool keyed, Placed&& placed, Keep&& keep);
   // The first and last nodes, found again after they changed.
   void find_ends() noexcept;
   void count_key(const NativeKey& key, std::int64_t step) noexcept {
@@ -326,5 +348,8 @@ class PythonAvlTree {
   std::uint64_t changes_ = 0;
 #endif
 };
+
+template <>
+inline constexpr bool is_relocatable<PythonAvlTree::Incoming> = true;
 
 }  // namespace quorvel
