@@ -122,11 +122,14 @@ class TreeRun {
   // `references`: whether entries of this run will be taken with new
   // references, whose objects are then asked for ahead.
   explicit TreeRun(const PythonAvlTree& tree, bool references = true) : tree_(tree), references_(references) {
-    if (tree.len() != 0 && tree.placed_at(0) != nullptr) {
-      // Nodes in key order are read from their slots, front to back.
-      placed_ = true;
+    if (tree.len() >= kBreadthFirstFrom && tree.placed_at(0) != nullptr) {
+      // Nodes in key order are read from their slots, front to back, with
+      // no array of them to make.  (Small trees mostly sit in cache, where
+      // the stack's walk costs less than a slot's address.)
+      placed_ = indexed_ = true;
       current_ = tree.placed_at(0);
     } else if (tree.len() >= kBreadthFirstFrom && nodes_in_order(tree, nodes_)) {
+      indexed_ = true;
       for (std::size_t i = 0; i < kAhead && i < nodes_.size(); ++i) tree_.prefetch_node(nodes_[i]);
       current_ = nodes_.empty() ? nullptr : nodes_[0];
     } else {
@@ -142,20 +145,19 @@ class TreeRun {
   Entry entry() const noexcept {
     return Entry(Ref::borrow(tree_.value_of(current_)), Ref::borrow(current_->key_object()));
   }
-  void next() {
-    if (placed_) {
+  // Inlined, with descend, into each walk's loop, where the stack's step is
+  // a few instructions; a call would cost as much again.
+  [[gnu::always_inline]] void next() {
+    if (indexed_) {
       ++at_;
-      if (references_ && at_ + kAhead / 2 < tree_.len()) ask_for_objects(tree_.placed_at(at_ + kAhead / 2));
-      current_ = at_ < tree_.len() ? tree_.placed_at(at_) : nullptr;
-      return;
-    }
-    if (!nodes_.empty()) {
-      ++at_;
+      const std::uint64_t count = tree_.len();
+      // Slots in key order are read front to back, which the processor
+      // foresees; the nodes of an array lie anywhere, and are asked for.
+      if (!placed_ && at_ + kAhead < count) tree_.prefetch_node(nodes_[at_ + kAhead]);
       // The objects a kept entry's references are taken to lie anywhere;
       // they are asked for once their node has had time to arrive.
-      if (at_ + kAhead < nodes_.size()) tree_.prefetch_node(nodes_[at_ + kAhead]);
-      if (references_ && at_ + kAhead / 2 < nodes_.size()) ask_for_objects(nodes_[at_ + kAhead / 2]);
-      current_ = at_ < nodes_.size() ? nodes_[at_] : nullptr;
+      if (references_ && at_ + kAhead / 2 < count) ask_for_objects(node_at(at_ + kAhead / 2));
+      current_ = at_ < count ? node_at(at_) : nullptr;
       return;
     }
     pending_.pop();
@@ -163,6 +165,8 @@ class TreeRun {
   }
 
  private:
+  const Node* node_at(std::size_t i) const noexcept { return placed_ ? tree_.placed_at(i) : nodes_[i]; }
+
   void ask_for_objects(const Node* soon) const noexcept {
     __builtin_prefetch(tree_.value_of(soon), 1);
     __builtin_prefetch(soon->key_object(), 1);
@@ -171,7 +175,7 @@ class TreeRun {
   // The nodes still to come are on the stack, the next on top, then its
   // ancestors whose turn is later.  Whoever's turn comes next has its right
   // child asked for: the walk goes there after it.
-  void descend(const Node* node) {
+  [[gnu::always_inline]] void descend(const Node* node) {
     for (; node != nullptr; node = tree_.left_of(node)) {
       if (const Node* later = tree_.right_of(node)) tree_.prefetch_node(later);
       pending_.push(node);
@@ -181,8 +185,9 @@ class TreeRun {
 
   const PythonAvlTree& tree_;
   bool references_;
-  bool placed_ = false;     // nodes in key order: the next is at slot at_ + 1
-  Vec<const Node*> nodes_;  // large trees: every node in order
+  bool indexed_ = false;    // large trees: the next is the at_-th node in order
+  bool placed_ = false;     // ... read from slot at_ + 1, or else
+  Vec<const Node*> nodes_;  // ... from this array of every node in order
   std::size_t at_ = 0;
   PathStack<const Node*> pending_;
   const Node* current_ = nullptr;

@@ -75,6 +75,12 @@ Result<NodeIndex> NodePool::take() noexcept {
   return static_cast<NodeIndex>(next_++);
 }
 
+void NodePool::take_first(std::uint64_t count) {
+  if (next_ != 1 || free_count_ != 0 || capacity_ - 1 < count) throw Fault("slots taken at once without their room");
+  in_key_order_ = false;
+  next_ += count;
+}
+
 void NodePool::give_back(NodeIndex index) noexcept {
   in_key_order_ = false;
   Node* node = at(index);

@@ -147,6 +147,9 @@ class NodePool {
   // the storage if needed: MemoryError, or OverflowError past 2**32 - 1
   // slots; the pool is then unchanged.
   Result<NodeIndex> take() noexcept;
+  // Hands out slots 1 to `count` of an empty pool at once, for a build that
+  // fills them in order; the room must have been reserved.
+  void take_first(std::uint64_t count);
   // Puts a slot whose entry was moved out on the free list.
   void give_back(NodeIndex index) noexcept;
   // Room for `count` more fresh slots without growth, sized exactly.  A hint:

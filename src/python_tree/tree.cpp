@@ -266,10 +266,7 @@ Status PythonAvlTree::compact() {
   fresh.set_keyed(pool_.keyed());
   fresh.reserve(len_);
   if (fresh.capacity() < len_) return Error::no_memory();
-  for (std::uint64_t i = 0; i < len_; ++i) {
-    Result<NodeIndex> slot = fresh.take();
-    if (!slot || slot.value() != i + 1) throw Fault("a compaction did not get its reserved slots");
-  }
+  fresh.take_first(len_);
   Result<NodeIndex> root = copy_in_order(pool_, fresh, root_, len_);
   if (!root) return std::move(root).error();
   root_ = root.value();
@@ -620,10 +617,9 @@ Status PythonAvlTree::build_in_order(std::size_t count, bool keyed, Placed&& pla
   std::uint64_t plain_counts[2] = {0, 0};
   bool misordered = false;
   KeyView previous{};
+  pool.take_first(count);
   for (std::size_t i = 0; i < count; ++i) {
-    Result<NodeIndex> slot = pool.take();
-    if (!slot || slot.value() != i + 1) throw Fault("a sorted build did not get its reserved slots");
-    Node* node = pool.at(slot.value());
+    Node* node = pool.at(static_cast<NodeIndex>(i + 1));
     const auto [key, key_word, value] = placed(i);
     node->key_word = key_word;
     node->native_bits = key.native.bits;
