@@ -605,10 +605,11 @@ int PythonAvlTree::traverse(visitproc visit, void* arg) const {
 // Builds the tree of `count` entries in ascending key order, entry i in slot
 // i + 1, with minimal height and no comparison, in place of the tree's own
 // storage, whose entries the caller has moved or holds elsewhere.
-// `placed(i)` tells entry i's key and value, borrowed, and `keep(i)` moves
-// its references in, once nothing can fail.  On MemoryError nothing changed.
-template <class Placed, class Keep>
-Status PythonAvlTree::build_in_order(std::size_t count, bool keyed, Placed&& placed, Keep&& keep) {
+// `placed(i)` tells entry i's key and value, borrowed, and `moved_in(i)` the
+// entry whose references go into the tree, once nothing can fail (null for a
+// node whose references move with it).  On MemoryError nothing changed.
+template <class Placed, class MovedIn>
+Status PythonAvlTree::build_in_order(std::size_t count, bool keyed, Placed&& placed, MovedIn&& moved_in) {
   if (count > NodePool::kIndexLimit) return Error::make(PyExc_OverflowError, "a tree holds at most 2**32 - 1 entries");
   NodePool pool;
   pool.set_keyed(keyed);
@@ -652,7 +653,12 @@ Status PythonAvlTree::build_in_order(std::size_t count, bool keyed, Placed&& pla
     }
   };
   const NodeIndex root = Builder{pool}.build(0, count);
-  for (std::size_t i = 0; i < count; ++i) keep(i);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (Entry* entry = moved_in(i)) {
+      static_cast<void>(entry->value.release());
+      static_cast<void>(entry->key.release());
+    }
+  }
   pool.mark_in_key_order();
   // The old storage goes without releasing anything: its entries were moved.
   NodePool old(std::move(pool_));
@@ -681,11 +687,8 @@ Status PythonAvlTree::assign_sorted(Vec<Entry>& entries) {
     const KeyView key = KeyView::of(entries[i].key.get());
     return Placement{key, key_word_of(key), entries[i].value.get()};
   };
-  const auto keep = [&](std::size_t i) {
-    static_cast<void>(entries[i].value.release());
-    static_cast<void>(entries[i].key.release());
-  };
-  return build_in_order(count, keyed, placed, keep);
+  const auto moved_in = [&](std::size_t i) { return &entries[i]; };
+  return build_in_order(count, keyed, placed, moved_in);
 }
 
 Status PythonAvlTree::rebuild_with(const Vec<const Node*>& order, Vec<Incoming>& incoming) {
@@ -701,14 +704,11 @@ Status PythonAvlTree::rebuild_with(const Vec<const Node*>& order, Vec<Incoming>&
     const KeyView key{item.entry.key.get(), item.native};
     return Placement{key, key_word_of(key), item.entry.value.get()};
   };
-  std::size_t next_kept = 0;
-  const auto keep = [&](std::size_t i) {
-    if (order[i] != nullptr) return;
-    Entry& entry = incoming[next_kept++].entry;
-    static_cast<void>(entry.value.release());
-    static_cast<void>(entry.key.release());
+  std::size_t next_moved = 0;
+  const auto moved_in = [&](std::size_t i) -> Entry* {
+    return order[i] != nullptr ? nullptr : &incoming[next_moved++].entry;
   };
-  return build_in_order(order.size(), keyed, placed, keep);
+  return build_in_order(order.size(), keyed, placed, moved_in);
 }
 
 #ifdef QUORVEL_TESTING

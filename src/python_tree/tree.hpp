@@ -315,14 +315,14 @@ class PythonAvlTree {
   void maybe_compact();
   void release_all(NodePool& pool, NodeIndex root) noexcept;
   // What an in-order build puts in a slot: the key and the value, borrowed.
-  // The build asks for them, and then keeps them, in ascending order.
+  // The build asks for them, and then for the entries moved in, in ascending order.
   struct Placement {
     KeyView key;
     std::uint64_t key_word;  // the key's word as a node holds it (any lean)
     PyObject* value;
   };
-  template <class Placed, class Keep>
-  Status build_in_order(std::size_t count, bool keyed, Placed&& placed, Keep&& keep);
+  template <class Placed, class MovedIn>
+  Status build_in_order(std::size_t count, bool keyed, Placed&& placed, MovedIn&& moved_in);
   // The first and last nodes, found again after they changed.
   void find_ends() noexcept;
   void count_key(const NativeKey& key, std::int64_t step) noexcept {
