@@ -179,6 +179,25 @@ def test_pop_at_every_position_of_every_shape(n):
             check_native(tree)  # the counts of every node, the ends, after each rotation
 
 
+@pytest.mark.parametrize("keyed", [False, True])
+def test_runs_of_pops_from_the_ends_drain_a_tree_grown_at_random(keyed):
+    # Runs from one end walk a spine that the previous removals rebalanced.
+    rng = random.Random(11)
+    values = [Obj(k) for k in rng.sample(range(1000), 300)]
+    tree = AVLTree(values, key="k") if keyed else AVLTree([v.k for v in values])
+    model = sorted(v.k for v in values)
+    got, expected = [], []
+    while model:
+        back = rng.random() < 0.5
+        for _ in range(min(len(model), rng.randrange(1, 12))):
+            popped = tree.pop() if back else tree.pop(0)
+            got.append(popped.k if keyed else popped)
+            expected.append(model.pop() if back else model.pop(0))
+        check_avl(tree, (lambda v: v.k) if keyed else (lambda v: v))
+        check_native(tree)
+    assert got == expected and len(tree) == 0 and tree.first() is None
+
+
 def test_pop_compares_nothing_and_releases_the_key():
     log = Log()
     tree = AVLTree([RecordingKey(k, log) for k in range(50)])

@@ -458,36 +458,76 @@ Result<bool> PythonAvlTree::remove(const KeyView& key) {
   return true;
 }
 
+// Taking from an end is usually followed by taking from it again, and
+// releasing a removed key writes to an object that sits anywhere in memory.
+// The next keys to go from that end are the new end's, then those of the
+// lowest nodes that were above the removed one, each after its inner
+// subtree.  Asking for them now, and for the nodes one level further in,
+// lets their misses overlap the caller's work instead of the next
+// removals'.  The nodes read here are in cache: the new end and the path
+// were just passed, and the inner children were asked for by earlier
+// removals; a node not yet at hand is only asked for, never read.
+inline void PythonAvlTree::prefetch_next_ends(const Path& path, bool back) const noexcept {
+  const Node* end = pool_.at(back ? last_ : first_);
+  __builtin_prefetch(end->key_object(), 1);
+  if (end->child(!back) != kNoNode) prefetch_slot(pool_, end->child(!back));
+  for (int i = path.depth() - 1; i >= 0 && i >= path.depth() - 2; --i) {
+    const Node* above = pool_.at(path[i].node);
+    __builtin_prefetch(above->key_object(), 1);
+    const NodeIndex inner = above->child(!back);
+    if (inner == kNoNode) continue;
+    const Node* next = pool_.at(inner);
+    __builtin_prefetch(next->key_object(), 1);
+    if (next->left != kNoNode) prefetch_slot(pool_, next->left);
+    if (next->right != kNoNode) prefetch_slot(pool_, next->right);
+  }
+}
+
 Entry PythonAvlTree::remove_at(std::uint64_t position) {
   if (position >= len_) throw Fault("a position past the end of the tree");
+  const bool from_front = position == 0;
+  const bool from_back = position == len_ - 1;
   // The node is certain to go: the nodes passed on the left are told so on
   // the way down, where they are at hand.
   Path path;
   NodeIndex at = root_;
-  for (;;) {
-    Node* node = pool_.at(at);
-    if (position == node->before) break;
-    const bool right = position > node->before;
-    path.push({at, right});
-    if (right) {
-      position -= std::uint64_t{node->before} + 1;
-      at = node->right;
-      keep_branch(at);
-    } else {
+  // A spine is no longer than the height: its steps need no bound check.
+  if ((from_front || from_back) && height_ > Path::kCapacity) throw Fault("tree deeper than an AVL tree can be");
+  if (from_front) {
+    // The first node ends the left spine, and every node above it counts it.
+    while (at != first_) {
+      Node* node = pool_.at(at);
+      path.push_within({at, false});
       --node->before;
       at = node->left;
+      if (at == kNoNode) throw Fault("the first node missing from the left spine");
     }
-    if (at == kNoNode) throw Fault("a position missing from the tree");
+  } else if (from_back) {
+    // The last node ends the right spine, and no node above it counts it.
+    while (at != last_) {
+      path.push_within({at, true});
+      at = pool_.at(at)->right;
+      if (at == kNoNode) throw Fault("the last node missing from the right spine");
+    }
+  } else {
+    for (;;) {
+      Node* node = pool_.at(at);
+      if (position == node->before) break;
+      const bool right = position > node->before;
+      path.push({at, right});
+      if (right) {
+        position -= std::uint64_t{node->before} + 1;
+        at = node->right;
+        keep_branch(at);
+      } else {
+        --node->before;
+        at = node->left;
+      }
+      if (at == kNoNode) throw Fault("a position missing from the tree");
+    }
   }
-  const bool from_front = at == first_;
-  const bool from_back = at == last_;
   Entry removed = unlink(path, at, path.depth());
-  // Taking from an end is usually followed by taking from it again, and
-  // releasing a removed key writes to an object that sits anywhere in
-  // memory: asking for the next one now lets its miss overlap the caller's
-  // work instead of the next removal's.
-  if (from_front && first_ != kNoNode) __builtin_prefetch(pool_.at(first_)->key_object(), 1);
-  if (from_back && last_ != kNoNode) __builtin_prefetch(pool_.at(last_)->key_object(), 1);
+  if ((from_front || from_back) && len_ != 0) prefetch_next_ends(path, from_back);
   return removed;
 }
 

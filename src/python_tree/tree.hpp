@@ -70,11 +70,14 @@ class PathStack {
     if (depth_ == kCapacity) throw Fault("tree deeper than an AVL tree can be");
     items_[depth_++] = item;
   }
+  // For a walk whose length the caller has bounded by the tree's height.
+  void push_within(T item) noexcept { items_[depth_++] = item; }
   T pop() noexcept { return items_[--depth_]; }
   bool empty() const noexcept { return depth_ == 0; }
   int depth() const noexcept { return depth_; }
   // Bottom first: item 0 was pushed first.
   T& operator[](int i) noexcept { return items_[i]; }
+  const T& operator[](int i) const noexcept { return items_[i]; }
 
  private:
   T items_[kCapacity];
@@ -308,6 +311,10 @@ class PythonAvlTree {
   // out of the tree and rebalances: the entry is handed to the caller.  The
   // first `counted` nodes of the path have counted the removal already.
   Entry unlink(Path& path, NodeIndex at, int counted);
+  // After a removal from an end: asks for what the next removals from it
+  // read.  Inlined: a call to a function that only prefetches counts as one
+  // without effect, and compilers drop it.
+  [[gnu::always_inline]] void prefetch_next_ends(const Path& path, bool back) const noexcept;
   // Moves every node into new storage of exactly `len` slots, in key order;
   // the shape and every entry stay.  On MemoryError nothing changed.
   Status compact();
