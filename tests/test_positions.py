@@ -144,6 +144,18 @@ def test_reads_by_position_agree_before_and_after_the_first_change(n, key):
         return [list(itertools.islice(reader, 40)) + [len(list(reader))] for reader in readers]
 
     assert readings(built) == readings(changed)
+    # Short runs from a bound: below, between, on and beyond the keys, for
+    # counts from nothing to more than there is.
+    bounds = [-5, 0, 1, n, n + 1, 2 * n - 2, 2 * n - 1, 2 * n + 7] + [rng.randrange(-3, 2 * n + 3) for _ in range(8)]
+    counts = [0, 1, 7, 40, n + 5]
+    runs = lambda tree: [(list(tree.iter_from(b, c)), list(tree.iter_to(b, c))) for b in bounds for c in counts]
+    assert runs(built) == runs(changed)
+    plain = [v.k for v in values] if key else values
+    for b, c in itertools.product(bounds, counts):
+        up = [v for v in plain if v >= b][:c]
+        down = [v for v in reversed(plain) if v <= b][:c]
+        got = (built.iter_from(b, c), built.iter_to(b, c))
+        assert [[v.k if key else v for v in r] for r in got] == [up, down]
     for tree in (built, changed):
         check_native(tree)
         assert [tree[i] for i in positions] == [values[i] for i in positions]

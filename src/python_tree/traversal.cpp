@@ -632,11 +632,34 @@ Result<Snapshot> range(const PythonAvlTree& tree, const KeyView* start, const Ke
   return out;
 }
 
+namespace {
+
+// A run from a bound that compares plainly, in a tree whose nodes lie in key
+// order: the bound's rank says where the run starts, and it is read from
+// storage, not walked.  Nobody can see that the rank's descent compares in
+// another order than the walk's.
+bool runs_by_rank(const PythonAvlTree& tree, const KeyView& bound) {
+  return tree.len() != 0 && tree.placed_at(0) != nullptr && tree.compares_plainly(&bound, nullptr);
+}
+
+template <bool Ascending>
+Result<Snapshot> run_by_rank(const PythonAvlTree& tree, const KeyView& bound, std::uint64_t count) {
+  const Span inside = Ascending ? plain_range_span(tree, &bound, nullptr, true, false)
+                                : plain_range_span(tree, nullptr, &bound, true, true);
+  count = std::min(count, inside.count);
+  if (count == 0) return Snapshot{};
+  return positions(tree, Ascending ? inside.first : inside.first + inside.count - 1, Ascending ? 1 : -1, count);
+}
+
+}  // namespace
+
 Result<Snapshot> iter_from(const PythonAvlTree& tree, const KeyView& start, std::uint64_t count) {
+  if (runs_by_rank(tree, start)) return run_by_rank<true>(tree, start, count);
   return walk_from_bound<true>(tree, start, count);
 }
 
 Result<Snapshot> iter_to(const PythonAvlTree& tree, const KeyView& end, std::uint64_t count) {
+  if (runs_by_rank(tree, end)) return run_by_rank<false>(tree, end, count);
   return walk_from_bound<false>(tree, end, count);
 }
 
