@@ -167,7 +167,7 @@ class TreeRun {
  private:
   const Node* node_at(std::size_t i) const noexcept { return placed_ ? tree_.placed_at(i) : nodes_[i]; }
 
-  void ask_for_objects(const Node* soon) const noexcept {
+  [[gnu::always_inline]] void ask_for_objects(const Node* soon) const noexcept {
     __builtin_prefetch(tree_.value_of(soon), 1);
     __builtin_prefetch(soon->key_object(), 1);
   }

@@ -14,7 +14,7 @@ Status append_value(const PythonAvlTree& tree, Snapshot& out, const Node* node) 
 // Nodes and values are spread over memory in insertion order, so a walk is a
 // chain of cache misses.  On arriving at a node, start loading what the walk
 // needs only after the node's left subtree: its value and its right child.
-inline void prefetch_later(const PythonAvlTree& tree, const Node* node) noexcept {
+[[gnu::always_inline]] inline void prefetch_later(const PythonAvlTree& tree, const Node* node) noexcept {
   __builtin_prefetch(tree.value_of(node), 1);
   if (const Node* right = tree.right_of(node)) tree.prefetch_node(right);
 }
@@ -24,7 +24,7 @@ inline void prefetch_later(const PythonAvlTree& tree, const Node* node) noexcept
 struct ValueTaker {
   using Item = Ref;
   static Item take(const PythonAvlTree& tree, const Node* node) noexcept { return Ref::borrow(tree.value_of(node)); }
-  static void prefetch(const PythonAvlTree& tree, const Node* node) noexcept {
+  [[gnu::always_inline]] static void prefetch(const PythonAvlTree& tree, const Node* node) noexcept {
     __builtin_prefetch(tree.value_of(node), 1);
   }
 };
@@ -46,7 +46,7 @@ struct EntryTaker {
   static Item take(const PythonAvlTree& tree, const Node* node) noexcept {
     return Entry(Ref::borrow(tree.value_of(node)), Ref::borrow(node->key_object()));
   }
-  static void prefetch(const PythonAvlTree& tree, const Node* node) noexcept {
+  [[gnu::always_inline]] static void prefetch(const PythonAvlTree& tree, const Node* node) noexcept {
     ValueTaker::prefetch(tree, node);
     __builtin_prefetch(node->key_object(), 1);
   }

@@ -25,7 +25,7 @@ constexpr std::size_t kKeyLookAhead = 16;
 // branch is a coin toss; asking for both children as soon as the node is in
 // hand overlaps the next level's cache miss with the comparison.  The
 // descents compute each child's address once, for the prefetch and the step.
-inline void prefetch_slot(const NodePool& pool, NodeIndex index) noexcept {
+[[gnu::always_inline]] inline void prefetch_slot(const NodePool& pool, NodeIndex index) noexcept {
   const char* at = reinterpret_cast<const char*>(pool.at(index));
   __builtin_prefetch(at);
   __builtin_prefetch(at + pool.stride() - 1);

@@ -260,7 +260,7 @@ class PythonAvlTree {
   }
   // Asks for what a descent from `node` reads next, as the keyed descents
   // do: its children and, from deep_descents_from slots on, theirs.
-  void prefetch_below(const Node* node) const noexcept {
+  [[gnu::always_inline]] void prefetch_below(const Node* node) const noexcept {
     const auto slot = [this](NodeIndex index) { return pool_.at(index); };
     const Node* const left = slot(node->left);
     const Node* const right = slot(node->right);
@@ -276,7 +276,7 @@ class PythonAvlTree {
     return pool_.in_key_order() ? pool_.at(static_cast<NodeIndex>(position + 1)) : nullptr;
   }
   // Asks for a whole node, its value slot included.
-  void prefetch_node(const Node* node) const noexcept { quorvel::prefetch_node(node, pool_.stride()); }
+  [[gnu::always_inline]] void prefetch_node(const Node* node) const noexcept { quorvel::prefetch_node(node, pool_.stride()); }
 
   // The tree's storage in bytes per slot, slots with storage, and free slots.
   std::size_t node_size() const noexcept { return pool_.stride(); }
@@ -312,8 +312,7 @@ class PythonAvlTree {
   // first `counted` nodes of the path have counted the removal already.
   Entry unlink(Path& path, NodeIndex at, int counted);
   // After a removal from an end: asks for what the next removals from it
-  // read.  Inlined: a call to a function that only prefetches counts as one
-  // without effect, and compilers drop it.
+  // read.  Always inlined, as every helper that only prefetches (pool.hpp).
   [[gnu::always_inline]] void prefetch_next_ends(const Path& path, bool back) const noexcept;
   // Moves every node into new storage of exactly `len` slots, in key order;
   // the shape and every entry stay.  On MemoryError nothing changed.
