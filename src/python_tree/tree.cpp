@@ -204,19 +204,20 @@ void uncount(const NodePool& pool, Path& path) noexcept {
   for (int i = 0; i < path.depth(); ++i) pool.at(path[i].node)->before -= !path[i].right;
 }
 
-// What a descent does besides finding: a lookup records nothing; a removal
-// records every node passed and the side taken; an insertion also counts the
-// new node in every node it passes on the left, where the node is at hand,
-// and takes those counts back if it stores nothing.
-enum class Descent { Find, Remove, Insert };
+// What a descent does besides finding: a lookup records nothing; a rank
+// counts the nodes it passes on the left of the key; a removal records every
+// node passed and the side taken; an insertion also counts the new node in
+// every node it passes on the left, where the node is at hand, and takes
+// those counts back if it stores nothing.
+enum class Descent { Find, Rank, Remove, Insert };
 
 // The descent of every keyed operation: the node whose key compares Equal,
-// or kNoNode.
+// or kNoNode.  A rank adds to `below` the nodes ordered before the key.
 //
 // In a tree too large for the cache every level is a miss that waits for the
 // one before it; a deep descent also asks for the four grandchildren.
 template <std::size_t Stride, Descent Kind, bool Deep>
-Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key, Path* path) {
+Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key, Path* path, std::uint64_t* below) {
   if (at == kNoNode) return kNoNode;
   const SlotView<Stride> slot(pool.chunk_table());
   const Node* node = slot(at);
@@ -235,9 +236,16 @@ Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key
     }
     Result<Ordering> order = compare(key, node->key());
     if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Equal) return at;
+    if (order.value() == Ordering::Equal) {
+      if constexpr (Kind == Descent::Rank) *below += node->before;
+      return at;
+    }
     const bool right = order.value() == Ordering::Greater;
-    if constexpr (Kind != Descent::Find) path->push({at, right});
+    if constexpr (Kind == Descent::Rank) {
+      if (right) *below += std::uint64_t{node->before} + 1;
+    } else if constexpr (Kind != Descent::Find) {
+      path->push({at, right});
+    }
     if constexpr (Kind == Descent::Insert) const_cast<Node*>(node)->before += !right;
     at = node->child(right);
     if (at == kNoNode) return kNoNode;
@@ -246,13 +254,14 @@ Result<NodeIndex> descend(const NodePool& pool, NodeIndex at, const KeyView& key
 }
 
 template <Descent Kind>
-Result<NodeIndex> descend(const NodePool& pool, NodeIndex root, const KeyView& key, Path* path, bool deep) {
+Result<NodeIndex> descend(const NodePool& pool, NodeIndex root, const KeyView& key, Path* path, bool deep,
+                          std::uint64_t* below = nullptr) {
   Result<NodeIndex> found =
       deep && pool.end() >= deep_descents_from
-          ? (pool.keyed() ? descend<sizeof(KeyedNode), Kind, true>(pool, root, key, path)
-                          : descend<sizeof(Node), Kind, true>(pool, root, key, path))
-          : (pool.keyed() ? descend<sizeof(KeyedNode), Kind, false>(pool, root, key, path)
-                          : descend<sizeof(Node), Kind, false>(pool, root, key, path));
+          ? (pool.keyed() ? descend<sizeof(KeyedNode), Kind, true>(pool, root, key, path, below)
+                          : descend<sizeof(Node), Kind, true>(pool, root, key, path, below))
+          : (pool.keyed() ? descend<sizeof(KeyedNode), Kind, false>(pool, root, key, path, below)
+                          : descend<sizeof(Node), Kind, false>(pool, root, key, path, below));
   if constexpr (Kind == Descent::Insert) {
     if (!found || found.value() != kNoNode) uncount(pool, *path);
   }
@@ -540,17 +549,9 @@ Result<PyObject*> PythonAvlTree::find(const KeyView& key) const {
 
 Result<PythonAvlTree::Rank> PythonAvlTree::rank(const KeyView& key) const {
   std::uint64_t below = 0;
-  for (NodeIndex at = root_; at != kNoNode;) {
-    const Node* node = pool_.at(at);
-    prefetch_below(node);
-    Result<Ordering> order = compare(key, node->key());
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Equal) return Rank{below + node->before, true};
-    const bool right = order.value() == Ordering::Greater;
-    if (right) below += std::uint64_t{node->before} + 1;
-    at = node->child(right);
-  }
-  return Rank{below, false};
+  Result<NodeIndex> found = descend<Descent::Rank>(pool_, root_, key, nullptr, true, &below);
+  if (!found) return std::move(found).error();
+  return Rank{below, found.value() != kNoNode};
 }
 
 const Node* PythonAvlTree::node_at(std::uint64_t position) const noexcept {
