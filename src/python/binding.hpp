@@ -38,6 +38,9 @@ struct BoundArguments {
   PyObject* slots[kMaxParameters] = {};
   PyObject* operator[](std::size_t i) const noexcept { return slots[i]; }
 };
+// For members without parameters: one shared empty set, so that no entry
+// clears a fresh one on every call (clang does, even where it goes unread).
+inline constexpr BoundArguments kNoArguments{};
 
 // For the vector form: keyword values follow the positional ones in `args`,
 // which the caller keeps alive for the whole call.

@@ -153,7 +153,7 @@ PyObject* vector_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // argument they ignore), __len__, __bool__, __iter__, __repr__.
 template <Guard G, auto Body, class... Ignored>
 auto simple_entry(PyObject* self, Ignored...) noexcept {
-  return run<Body>([&] { return guarded<G, Body>(self, BoundArguments{}); });
+  return run<Body>([&] { return guarded<G, Body>(self, kNoArguments); });
 }
 
 // __next__: an empty result is exhaustion, StopIteration with no arguments
