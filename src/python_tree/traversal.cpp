@@ -719,6 +719,8 @@ Cursor Cursor::at(const PythonAvlTree& tree, std::uint64_t first, std::uint64_t 
     throw Fault("a cursor placed past the end of the tree");
   cursor.position_ = first;
   cursor.remaining_ = count;
+  // A tree in key order is read by position (next, read), with no stack.
+  if (tree.placed_at(first) != nullptr) return cursor;
   // Down to the first node: on the way, every node whose turn comes after it
   // in the reading's direction is kept for later.
   // Each step is known as soon as the node is read, with no comparison whose
