@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -58,13 +59,29 @@ struct Entry {
 template <>
 inline constexpr bool is_relocatable<Entry> = true;
 
-// A stack as deep as the longest path from the root (an AVL tree of 2**64
-// nodes is at most 93 levels deep), held in place: the iterative walks keep
-// their pending nodes in one.  Overflowing it means the tree is broken.
+// A stack as deep as the longest path from the root, held in place: the
+// iterative walks keep their pending nodes in one.  Overflowing it means the
+// tree is broken.  A tree holds fewer than 2**32 nodes (NodeIndex), and an
+// AVL tree of height h has at least F(h + 2) - 1 (Fibonacci), so it is at
+// most 45 levels deep.  Small, a reading's cursor fits the interpreter's
+// small-object allocator.
 template <class T>
 class PathStack {
  public:
-  static constexpr int kCapacity = 96;
+  static constexpr int kCapacity = 48;
+  static_assert(sizeof(NodeIndex) == 4, "the capacity assumes fewer than 2**32 nodes");
+
+  PathStack() noexcept = default;
+  // Copies only the items in use: a cursor is copied whole into a reading.
+  PathStack(const PathStack& other) noexcept : depth_(other.depth_) {
+    std::copy_n(other.items_, depth_, items_);
+  }
+  PathStack& operator=(const PathStack& other) noexcept {
+    if (this == &other) return *this;
+    depth_ = other.depth_;
+    std::copy_n(other.items_, depth_, items_);
+    return *this;
+  }
 
   void push(T item) {
     if (depth_ == kCapacity) throw Fault("tree deeper than an AVL tree can be");
