@@ -229,7 +229,7 @@ class NodePool {
 // descent then has two levels' time to arrive.  `slot` gives an index's node.
 template <class Slot>
 [[gnu::always_inline]] inline void prefetch_grandchildren(const Slot& slot, const Node* node, const Node* left_child,
-                                   const Node* right_child) noexcept {
+                                                          const Node* right_child) noexcept {
   if (node->left != kNoNode) {
     prefetch_node(slot(left_child->left));
     prefetch_node(slot(left_child->right));

@@ -26,9 +26,7 @@ constexpr std::size_t kKeyLookAhead = 16;
 // hand overlaps the next level's cache miss with the comparison.  The
 // descents compute each child's address once, for the prefetch and the step.
 [[gnu::always_inline]] inline void prefetch_slot(const NodePool& pool, NodeIndex index) noexcept {
-  const char* at = reinterpret_cast<const char*>(pool.at(index));
-  __builtin_prefetch(at);
-  __builtin_prefetch(at + pool.stride() - 1);
+  prefetch_node(pool.at(index), pool.stride());
 }
 
 std::uint64_t key_word_of(const KeyView& key) {

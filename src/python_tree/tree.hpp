@@ -293,7 +293,9 @@ class PythonAvlTree {
     return pool_.in_key_order() ? pool_.at(static_cast<NodeIndex>(position + 1)) : nullptr;
   }
   // Asks for a whole node, its value slot included.
-  [[gnu::always_inline]] void prefetch_node(const Node* node) const noexcept { quorvel::prefetch_node(node, pool_.stride()); }
+  [[gnu::always_inline]] void prefetch_node(const Node* node) const noexcept {
+    quorvel::prefetch_node(node, pool_.stride());
+  }
 
   // The tree's storage in bytes per slot, slots with storage, and free slots.
   std::size_t node_size() const noexcept { return pool_.stride(); }
