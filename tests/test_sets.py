@@ -379,30 +379,62 @@ def snapshot(*trees):
     return [(len(t), t.height, [id(v) for v in t.pre_order()]) for t in trees]
 
 
-@pytest.mark.parametrize("name", CHANGING)
-def test_a_comparison_failing_at_any_point_leaves_both_trees_as_they_were(name):
-    count = [0, None]
+class FailingComparison:
+    """A hook for Hostile keys that raises Boom at comparison number `at`."""
 
-    def hook():
-        count[0] += 1
-        if count[0] == count[1]:
+    def __init__(self):
+        self.count, self.at = 0, None
+
+    def __call__(self):
+        self.count += 1
+        if self.count == self.at:
             raise Boom("comparison")
 
+
+def fail_at_each_comparison(hook, call, after_failure=lambda at: None):
+    """call() with its comparisons failing at the first, then the second, ...,
+    until one goes through: its result, and how many calls failed."""
+    failed = 0
+    for at in range(1, 1000):
+        hook.count, hook.at = 0, at
+        try:
+            result = call()
+        except Boom:
+            failed += 1
+            after_failure(at)
+            continue
+        assert hook.count < hook.at  # it failed at every comparison it makes, then went through
+        return result, failed
+    raise AssertionError("still failing after 1000 comparisons")
+
+
+@pytest.mark.parametrize("name", CHANGING)
+def test_a_comparison_failing_at_any_point_leaves_both_trees_as_they_were(name):
+    hook = FailingComparison()
     tree = AVLTree([Hostile(v, hook=hook) for v in range(0, 60, 3)])
     other = AVLTree([Hostile(v, hook=hook) for v in (range(50, 0, -4))])
     before = snapshot(tree, other)
-    failed = 0
-    for at in range(1, 1000):
-        count[:] = [0, at]
-        try:
-            CHANGING[name](tree, other)
-        except Boom:
-            failed += 1
-            assert snapshot(tree, other) == before, at
-            continue
-        break
-    assert failed >= 20 and count[0] < count[1]  # it failed at every comparison it makes, then succeeded
+
+    def unchanged(at):
+        assert snapshot(tree, other) == before, at
+
+    _, failed = fail_at_each_comparison(hook, lambda: CHANGING[name](tree, other), unchanged)
+    assert failed >= 20
     check_avl(tree, lambda v: v.v)
+
+
+@pytest.mark.parametrize("name", ["issubset", "issuperset", "isdisjoint"])
+@pytest.mark.parametrize("as_tree", [True, False], ids=["tree", "list"])
+def test_a_comparison_failing_at_any_point_of_an_answer_raises(name, as_tree):
+    # The walks that only answer must hand the error on, never a bool.
+    hook = FailingComparison()
+    # Operands for which each answer is True, found only at the end of the walk.
+    tree = AVLTree([Hostile(v, hook=hook) for v in range(0, 40, 2)])
+    keys = {"issubset": [*range(0, 40, 2), 41], "issuperset": range(2, 40, 2), "isdisjoint": range(1, 40, 2)}[name]
+    values = [Hostile(v, hook=hook) for v in keys]
+    other = AVLTree(values) if as_tree else values
+    answer, failed = fail_at_each_comparison(hook, lambda: getattr(tree, name)(other))
+    assert answer is True and failed >= 3
 
 
 def test_a_key_rule_failing_at_any_value_leaves_the_tree_as_it_was():

@@ -151,17 +151,51 @@ inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
   return false;
 }
 
-// a relative to b: Less, Equal or Greater, or the comparison's exception.
-inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
-  // Two ints, the commonest pair, are answered here without a call.
-  if (__builtin_expect((a.native.kind & b.native.kind) == kNativeInt, 1)) {
-    const auto x = static_cast<std::int64_t>(a.native.bits);
-    const auto y = static_cast<std::int64_t>(b.native.bits);
-    return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
-  }
+// Whether compare(a, b) is two native ints: the commonest pair, answered
+// without a call.
+inline bool ints_pair(const KeyView& a, const KeyView& b) noexcept {
+  return (a.native.kind & b.native.kind) == kNativeInt;
+}
+
+inline std::int64_t int_of(const KeyView& key) noexcept { return static_cast<std::int64_t>(key.native.bits); }
+
+// compare(a, b) for every pair but two native ints.
+[[gnu::always_inline]] inline Result<Ordering> compare_others(const KeyView& a, const KeyView& b) {
   const OtherAnswer answer = compare_other(a.object, a.native, b.object, b.native);
   if (__builtin_expect(answer.error != nullptr, 0)) return Error::adopt(Ref::steal(answer.error));
   return static_cast<Ordering>(answer.order);
+}
+
+// a relative to b: Less, Equal or Greater, or the comparison's exception.
+//
+// The answer is one value however it was found, which a descent selects
+// its next node by without a branch (the turn is a coin toss).
+inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
+  if (__builtin_expect(ints_pair(a, b), 1)) {
+    const std::int64_t x = int_of(a), y = int_of(b);
+    return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
+  }
+  return compare_others(a, b);
+}
+
+// compare(a, b), handed to `then` (an Ordering) or, if the comparison
+// failed, to `failed` (its Error), for a walk that branches on the answer.
+// Two native ints call `then` from the branch that found the answer, with a
+// constant, so that the walk branches on the comparison itself: a branch on
+// one value that either way of comparing makes waits for the instructions
+// that make it, and a mispredicted one (a coin toss, in a merge) is found
+// out that much later.
+template <class Then, class Failed>
+[[gnu::always_inline]] inline auto compare_then(const KeyView& a, const KeyView& b, Then&& then, Failed&& failed) {
+  if (__builtin_expect(ints_pair(a, b), 1)) {
+    const std::int64_t x = int_of(a), y = int_of(b);
+    if (x == y) return then(Ordering::Equal);
+    if (x < y) return then(Ordering::Less);
+    return then(Ordering::Greater);
+  }
+  Result<Ordering> order = compare_others(a, b);
+  if (!order) return failed(std::move(order).error());
+  return then(order.value());
 }
 
 }  // namespace quorvel

@@ -243,6 +243,25 @@ std::uint64_t bound_of(SetOperation operation, std::uint64_t n, std::uint64_t m)
   return n + m;
 }
 
+// Compares the two runs' current keys, the left run's the left operand, and
+// hands each answer to `turn`, until either run is done or a turn returns
+// false; whether no turn did, or the comparison's error.  compare_then lets
+// a turn branch on the comparison itself, since which way a merge goes is
+// often a coin toss.
+template <class Left, class Right, class Turn>
+[[gnu::always_inline]] inline Result<bool> walk_runs(Left& left, Right& right, Turn&& turn) {
+  Ref failed;
+  bool on = true;
+  while (on && !left.done() && !right.done()) {
+    on = compare_then(left.key(), right.key(), turn, [&](Error error) {
+      failed = std::move(error).take();
+      return false;
+    });
+  }
+  if (failed) return Error::adopt(std::move(failed));
+  return on;
+}
+
 template <SetOperation Operation, class Left, class Right>
 Result<Merged> merge_runs(Left left, Right right) {
   constexpr Keeps keep = keeps_of(Operation);
@@ -255,13 +274,11 @@ Result<Merged> merge_runs(Left left, Right right) {
     out.entries.push_reserved(right.entry());
     ++out.from_right;
   };
-  while (!left.done() && !right.done()) {
-    Result<Ordering> order = compare(left.key(), right.key());
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Less) {
+  Result<bool> walked = walk_runs(left, right, [&](Ordering order) __attribute__((always_inline)) {
+    if (order == Ordering::Less) {
       if (keep.left_only) take_left();
       left.next();
-    } else if (order.value() == Ordering::Greater) {
+    } else if (order == Ordering::Greater) {
       if (keep.right_only) take_right();
       right.next();
     } else {
@@ -269,7 +286,9 @@ Result<Merged> merge_runs(Left left, Right right) {
       left.next();
       right.next();
     }
-  }
+    return true;
+  });
+  if (!walked) return std::move(walked).error();
   for (; keep.left_only && !left.done(); left.next()) take_left();
   for (; keep.right_only && !right.done(); right.next()) take_right();
   return out;
@@ -287,18 +306,18 @@ Result<UnionPlan> plan_runs(TreeRun left, Right right) {
     out.order.push_reserved(nullptr);
     out.incoming.push_reserved(PythonAvlTree::Incoming{right.entry(), right.key().native});
   };
-  while (!left.done() && !right.done()) {
-    Result<Ordering> order = compare(left.key(), right.key());
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Greater) {
+  Result<bool> walked = walk_runs(left, right, [&](Ordering order) __attribute__((always_inline)) {
+    if (order == Ordering::Greater) {
       take_right();
       right.next();
     } else {
       take_left();
       left.next();
-      if (order.value() == Ordering::Equal) right.next();
+      if (order == Ordering::Equal) right.next();
     }
-  }
+    return true;
+  });
+  if (!walked) return std::move(walked).error();
   for (; !left.done(); left.next()) take_left();
   for (; !right.done(); right.next()) take_right();
   return out;
@@ -331,35 +350,35 @@ bool too_long(std::uint64_t left, std::uint64_t right) {
 
 template <Part P, class Left, class Right>
 Result<bool> includes(Left left, Right right) {
-  while (!left.done() && !right.done()) {
-    Result<Ordering> order = compare(left.key(), right.key());
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Less) {
+  Result<bool> walked = walk_runs(left, right, [&](Ordering order) __attribute__((always_inline)) {
+    if (order == Ordering::Less) {
       if (P == Part::Left) return false;  // a key of the left run the right one lacks
       left.next();
-    } else if (order.value() == Ordering::Greater) {
+    } else if (order == Ordering::Greater) {
       if (P == Part::Right) return false;
       right.next();
     } else {
       left.next();
       right.next();
     }
-  }
+    return true;
+  });
+  if (!walked) return std::move(walked).error();
+  if (!walked.value()) return false;
   return P == Part::Left ? left.done() : right.done();
 }
 
 template <class Left, class Right>
 Result<bool> disjoint(Left left, Right right) {
-  while (!left.done() && !right.done()) {
-    Result<Ordering> order = compare(left.key(), right.key());
-    if (!order) return std::move(order).error();
-    if (order.value() == Ordering::Equal) return false;
-    if (order.value() == Ordering::Less)
+  // True unless a turn found two keys Equal.
+  return walk_runs(left, right, [&](Ordering order) __attribute__((always_inline)) {
+    if (order == Ordering::Equal) return false;
+    if (order == Ordering::Less)
       left.next();
     else
       right.next();
-  }
-  return true;
+    return true;
+  });
 }
 
 }  // namespace
