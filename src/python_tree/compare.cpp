@@ -155,7 +155,7 @@ NativeOrder order_ints(const NativeKey& a, const NativeKey& b) {
 
 // Two numbers: exact, as the interpreter compares them.
 NativeOrder order_numbers(const NativeKey& a, const NativeKey& b) {
-  if ((a.kind & b.kind) == kNativeInt) return order_ints(a, b);
+  if (both_ints(a, b)) return order_ints(a, b);
   const bool a_float = a.kind == kNativeFloat;
   const bool b_float = b.kind == kNativeFloat;
   const double x = std::bit_cast<double>(a.bits);

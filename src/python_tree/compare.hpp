@@ -130,6 +130,10 @@ inline bool leads_decide(const NativeKey& a, const NativeKey& b) noexcept {
   return x.kind != kNoNative && x.bits != y.bits;
 }
 
+// Whether both keys are native ints: the commonest pair, which compare
+// answers without a call.  One AND, by the choice of kNativeInt's bits.
+inline bool both_ints(const NativeKey& a, const NativeKey& b) noexcept { return (a.kind & b.kind) == kNativeInt; }
+
 // Whether compare(a, b) stays native and answers: both keys native numbers,
 // neither a NaN, both native strings, or tuples told apart by their first
 // items.  Such a comparison runs no interpreter code and cannot fail, so a
@@ -137,24 +141,18 @@ inline bool leads_decide(const NativeKey& a, const NativeKey& b) noexcept {
 // difference.
 inline bool compares_natively(const NativeKey& a, const NativeKey& b) noexcept {
   // Two ints, the commonest pair, without the family lookup.
-  if ((a.kind & b.kind) == kNativeInt) return true;
+  if (both_ints(a, b)) return true;
   switch (family_of(a, b)) {
     case PairFamily::Strings:
       return true;
     case PairFamily::Numbers:
-      return (a.kind & b.kind) == kNativeInt || (!is_nan(a) && !is_nan(b));
+      return both_ints(a, b) || (!is_nan(a) && !is_nan(b));
     case PairFamily::Tuples:
       return leads_decide(a, b);
     case PairFamily::Objects:
       break;
   }
   return false;
-}
-
-// Whether compare(a, b) is two native ints: the commonest pair, answered
-// without a call.
-inline bool ints_pair(const KeyView& a, const KeyView& b) noexcept {
-  return (a.native.kind & b.native.kind) == kNativeInt;
 }
 
 inline std::int64_t int_of(const KeyView& key) noexcept { return static_cast<std::int64_t>(key.native.bits); }
@@ -171,7 +169,7 @@ inline std::int64_t int_of(const KeyView& key) noexcept { return static_cast<std
 // The answer is one value however it was found, which a descent selects
 // its next node by without a branch (the turn is a coin toss).
 inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
-  if (__builtin_expect(ints_pair(a, b), 1)) {
+  if (__builtin_expect(both_ints(a.native, b.native), 1)) {
     const std::int64_t x = int_of(a), y = int_of(b);
     return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
   }
@@ -187,7 +185,7 @@ inline Result<Ordering> compare(const KeyView& a, const KeyView& b) {
 // out that much later.
 template <class Then, class Failed>
 [[gnu::always_inline]] inline auto compare_then(const KeyView& a, const KeyView& b, Then&& then, Failed&& failed) {
-  if (__builtin_expect(ints_pair(a, b), 1)) {
+  if (__builtin_expect(both_ints(a.native, b.native), 1)) {
     const std::int64_t x = int_of(a), y = int_of(b);
     if (x == y) return then(Ordering::Equal);
     if (x < y) return then(Ordering::Less);
